@@ -1,0 +1,75 @@
+// server: accept one TCP client on the given port, print its one message
+// after a fixed heading, acknowledge it, and end.
+
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+[[noreturn]] static void error(const char *message)
+{
+	perror(message);
+	exit(1);
+}
+
+int main(int argc, char *argv[])
+{
+	static constexpr char usage[] = "ERROR, no port provided\n";
+	static constexpr char heading_format[] = "Here is the message: %s\n";
+	static constexpr char reply[] = "I got your message";
+	static constexpr size_t reply_length = sizeof reply - 1;
+	static constexpr int backlog = 5;
+	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
+
+	if (argc < 2) {
+		fwrite(usage, 1, sizeof usage - 1, stderr);
+		exit(1);
+	}
+
+	int listener = socket(AF_INET, SOCK_STREAM, 0);
+	if (listener < 0)
+		error("ERROR opening socket");
+
+	// The port is converted only once a socket exists, so a socket failure
+	// is reported before the argument is looked at.
+	sockaddr_in address;
+	bzero(&address, sizeof address);
+	int port = atoi(argv[1]);
+	address.sin_family = AF_INET;
+	address.sin_addr.s_addr = htonl(INADDR_ANY);
+	address.sin_port = htons(static_cast<uint16_t>(port));
+
+	if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
+		error("ERROR on binding");
+
+	// Not checked: a socket that does not listen makes accept fail next.
+	listen(listener, backlog);
+
+	int connection = accept(listener, nullptr, nullptr);
+	if (connection < 0)
+		error("ERROR on accept");
+
+	// One byte short of the buffer, so the message is always terminated.
+	char buffer[256];
+	bzero(buffer, sizeof buffer);
+	ssize_t count = read(connection, buffer, sizeof buffer - 1);
+	if (count < 0)
+		error("ERROR reading from socket");
+
+	printf(heading_format, buffer);
+
+	// MSG_NOSIGNAL: a peer that reset the connection must not kill the
+	// process with SIGPIPE and lose the line still buffered for stdout.
+	count = send(connection, reply, reply_length, MSG_NOSIGNAL);
+	if (count < 0)
+		error("ERROR writing to socket");
+
+	// A line that never reached its reader is a failure, not a success.
+	if (fflush(stdout) != 0 || ferror(stdout) != 0)
+		error("ERROR writing to standard output");
+
+	return 0;
+}
