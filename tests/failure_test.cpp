@@ -1,0 +1,177 @@
+// Every way a run can fail: one line on stderr, status 1, and stdout empty
+// unless the message had already been read.
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+
+#include <fstream>
+
+namespace
+{
+
+using namespace harness;
+
+const std::string heading = "Here is the message: ";
+
+TEST(Failure, WithoutPortPrintsUsage)
+{
+	Process server = start(harness::server({}));
+	Result result = finish(server);
+	EXPECT_EQ(result.err, "ERROR, no port provided\n");
+	EXPECT_EQ(result.out, "");
+	EXPECT_EQ(result.status, 1);
+}
+
+TEST(Failure, PortInUse)
+{
+	int port = 0;
+	int holder = bound_socket(&port);
+	Process server = start(harness::server({std::to_string(port)}));
+	Result result = finish(server);
+	close(holder);
+	EXPECT_EQ(result.err, "ERROR on binding: Address already in use\n");
+	EXPECT_EQ(result.out, "");
+	EXPECT_EQ(result.status, 1);
+}
+
+// The highest privileged port, bound by a user without privileges: as root
+// the run drops them, and where that cannot be shown the case says why.
+TEST(Failure, PrivilegedPortRefused)
+{
+	int first_free = 1024;
+	std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> first_free;
+	if (first_free <= 0)
+		GTEST_SKIP() << "every port is open to every user on this machine";
+	std::vector<std::string> command = harness::server({std::to_string(first_free - 1)});
+	if (geteuid() == 0)
+		command.insert(command.begin(),
+		               {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+	Process server = start(command);
+	Result result = finish(server);
+	if (result.err.rfind("setpriv", 0) == 0)
+		GTEST_SKIP() << "cannot run the server as an unprivileged user: " << result.err;
+	EXPECT_EQ(result.err, "ERROR on binding: Permission denied\n");
+	EXPECT_EQ(result.out, "");
+	EXPECT_EQ(result.status, 1);
+}
+
+// Each row makes one step's system calls fail with a chosen error. The
+// server's descriptors are 3 (listening) and 4 (connected); the calls of
+// the exchange are failed on 4 only, leaving the loader and stdio alone.
+struct Injected {
+	std::string name;
+	std::string calls; // system call numbers, as the C library may reach the step
+	int error;
+	int fd;
+	bool client;        // whether the run gets as far as a connection
+	std::string stderr; // the expected line
+	std::string stdout;
+};
+
+std::string numbers(std::initializer_list<long> calls)
+{
+	std::string list;
+	for (long call : calls) {
+		if (!list.empty())
+			list += ',';
+		list += std::to_string(call);
+	}
+	return list;
+}
+
+const Injected injected[] = {
+        {"Socket", numbers({SYS_socket}), EMFILE, -1, false,
+         "ERROR opening socket: Too many open files\n", ""},
+        {"Bind", numbers({SYS_bind}), EADDRNOTAVAIL, -1, false,
+         "ERROR on binding: Cannot assign requested address\n", ""},
+        // An unchecked listen failure surfaces as accept on a socket that does
+        // not listen.
+        {"Listen", numbers({SYS_listen}), EADDRINUSE, -1, false,
+         "ERROR on accept: Invalid argument\n", ""},
+        {"Accept", numbers({SYS_accept, SYS_accept4}), ECONNABORTED, -1, false,
+         "ERROR on accept: Software caused connection abort\n", ""},
+        {"Read", numbers({SYS_read, SYS_recvfrom, SYS_recvmsg}), ECONNRESET, 4, true,
+         "ERROR reading from socket: Connection reset by peer\n", ""},
+        {"Reply", numbers({SYS_write, SYS_sendto, SYS_sendmsg}), ENOBUFS, 4, true,
+         "ERROR writing to socket: No buffer space available\n", heading + "hi\n"},
+};
+
+void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
+
+class Fails : public testing::TestWithParam<Injected>
+{
+};
+
+TEST_P(Fails, WithOneLineAndStatusOne)
+{
+	const Injected &row = GetParam();
+	int port = free_port();
+	std::vector<std::string> command = harness::server({std::to_string(port)});
+	command.insert(command.begin(),
+	               {FAIL_CALL, std::to_string(row.error), std::to_string(row.fd), row.calls});
+	Process server = start(command);
+	std::string wire;
+	if (row.client) {
+		int fd = connect_to(server, port);
+		send_all(fd, "hi");
+		bool reset = false;
+		wire = drain(fd, &reset);
+		close(fd);
+	}
+	Result result = finish(server);
+	EXPECT_EQ(result.err, row.stderr);
+	EXPECT_EQ(result.out, row.stdout);
+	EXPECT_EQ(result.status, 1);
+	EXPECT_EQ(wire, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Fails, testing::ValuesIn(injected),
+                         [](const testing::TestParamInfo<Injected> &row) {
+	                         return row.param.name;
+                         });
+
+// The peer sends, then resets before the reply; the server is held stopped
+// meanwhile, so the reset surely comes first. It must not die of SIGPIPE:
+// it reports the failed reply and still delivers the message line.
+TEST(Failure, PeerResetBeforeReplyKeepsMessage)
+{
+	int port = free_port();
+	Process server = start(harness::server({std::to_string(port)}));
+	int fd = connect_to(server, port);
+	ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
+	siginfo_t stopped{};
+	ASSERT_EQ(waitid(P_PID, static_cast<id_t>(server.pid), &stopped, WSTOPPED), 0);
+
+	send_all(fd, "kept");
+	shutdown(fd, SHUT_WR);
+	linger abort{1, 0};
+	setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+	close(fd);
+	ASSERT_EQ(kill(server.pid, SIGCONT), 0);
+
+	Result result = finish(server);
+	EXPECT_EQ(result.err, "ERROR writing to socket: Broken pipe\n");
+	EXPECT_EQ(result.out, heading + "kept\n");
+	EXPECT_EQ(result.status, 1);
+}
+
+// A message line that cannot be written is a failure, reported once the
+// client has had its reply.
+TEST(Failure, UnwritableStdout)
+{
+	int port = free_port();
+	Process server = start(harness::server({std::to_string(port)}), "/dev/full");
+	int fd = connect_to(server, port);
+	send_all(fd, "lost");
+	std::string wire = drain(fd);
+	close(fd);
+	Result result = finish(server);
+	EXPECT_EQ(wire, "I got your message");
+	EXPECT_EQ(result.err, "ERROR writing to standard output: No space left on device\n");
+	EXPECT_EQ(result.status, 1);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// Drives the built server as a client would: start it on a free loopback
+// port, connect once it listens, collect its output and exit status.
+// Shared by the tests and the benchmark; a failure of the harness itself
+// throws.
+
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace harness
+{
+
+constexpr int wait_ms = 10000;
+
+[[noreturn]] inline void fail(const std::string &what, int why)
+{
+	throw std::runtime_error(what + ": " + std::strerror(why));
+}
+
+inline sockaddr_in loopback(int port)
+{
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_port = htons(static_cast<uint16_t>(port));
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	return address;
+}
+
+// A socket bound to a port the kernel picks on every local address, as the
+// server binds it. Closed before it is connected, it leaves no closing wait.
+inline int bound_socket(int *port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_in address = loopback(0);
+	address.sin_addr.s_addr = htonl(INADDR_ANY);
+	socklen_t length = sizeof address;
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), length) < 0 ||
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) < 0)
+		fail("no free port", errno);
+	*port = ntohs(address.sin_port);
+	return fd;
+}
+
+inline int free_port()
+{
+	int port = 0;
+	close(bound_socket(&port));
+	return port;
+}
+
+// The command that runs the server: the built binary, or the words of
+// SERVER_COMMAND when it is set (a binary elsewhere, or one under a wrapper).
+inline std::vector<std::string> server(const std::vector<std::string> &args)
+{
+	std::vector<std::string> command;
+	const char *words = std::getenv("SERVER_COMMAND");
+	std::istringstream split(words != nullptr ? words : SERVER);
+	for (std::string word; split >> word;)
+		command.push_back(word);
+	command.insert(command.end(), args.begin(), args.end());
+	return command;
+}
+
+struct Process {
+	pid_t pid = -1;
+	int pidfd = -1; // readable once the process has ended
+	int out = -1;
+	int err = -1;
+};
+
+struct Result {
+	std::string out;
+	std::string err;
+	int status = -1; // exit status, or 128 + the signal that ended it
+};
+
+// Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout to
+// `stdout_path` when one is given, else to a pipe.
+inline Process start(const std::vector<std::string> &command, const char *stdout_path = nullptr)
+{
+	int out[2];
+	int err[2];
+	if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+		fail("pipe", errno);
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+	if (stdout_path != nullptr)
+		posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
+	else
+		posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+
+	std::vector<char *> argv(command.size() + 1, nullptr);
+	std::transform(command.begin(), command.end(), argv.begin(),
+	               [](const std::string &word) { return const_cast<char *>(word.c_str()); });
+
+	Process process;
+	int rc = posix_spawnp(&process.pid, argv[0], &actions, nullptr, argv.data(), environ);
+	posix_spawn_file_actions_destroy(&actions);
+	close(out[1]);
+	close(err[1]);
+	process.out = out[0];
+	process.err = err[0];
+	if (rc != 0)
+		fail("spawn " + command[0], rc);
+	process.pidfd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
+	if (process.pidfd < 0)
+		fail("pidfd_open", errno);
+	return process;
+}
+
+// Reads `fd` to its end. A reset counts as an end too, when the caller
+// asks to learn of it through `reset`.
+inline std::string drain(int fd, bool *reset = nullptr)
+{
+	std::string bytes;
+	char chunk[4096];
+	for (;;) {
+		ssize_t n = read(fd, chunk, sizeof chunk);
+		if (n > 0) {
+			bytes.append(chunk, static_cast<size_t>(n));
+			continue;
+		}
+		if (n < 0 && errno == ECONNRESET && reset != nullptr)
+			*reset = true;
+		else if (n < 0)
+			fail("read", errno);
+		return bytes;
+	}
+}
+
+inline bool ended(const Process &process, int timeout_ms)
+{
+	pollfd end{process.pidfd, POLLIN, 0};
+	return poll(&end, 1, timeout_ms) == 1;
+}
+
+// Waits at most wait_ms for the process to end and collects its output.
+inline Result finish(Process &process)
+{
+	bool in_time = ended(process, wait_ms);
+	if (!in_time)
+		kill(process.pid, SIGKILL);
+	int status = 0;
+	waitpid(process.pid, &status, 0);
+	Result result;
+	result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	result.out = drain(process.out);
+	result.err = drain(process.err);
+	close(process.out);
+	close(process.err);
+	close(process.pidfd);
+	if (!in_time)
+		throw std::runtime_error("server still running after the time limit");
+	return result;
+}
+
+// Connects once the server listens. A refusal is retried after a wait on
+// the process itself, so a server that has already ended fails at once.
+inline int connect_to(const Process &process, int port)
+{
+	sockaddr_in address = loopback(port);
+	for (int attempt = 0; attempt < wait_ms; ++attempt) {
+		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		timeval limit{wait_ms / 1000, 0};
+		if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0)
+			fail("client socket", errno);
+		if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+			return fd;
+		int why = errno;
+		close(fd);
+		if (why != ECONNREFUSED)
+			fail("connect", why);
+		if (ended(process, 1))
+			throw std::runtime_error("server ended before it listened");
+	}
+	throw std::runtime_error("server never listened");
+}
+
+inline void send_all(int fd, const std::string &bytes)
+{
+	if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+	    static_cast<ssize_t>(bytes.size()))
+		fail("send", errno);
+}
+
+} // namespace harness
