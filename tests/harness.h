@@ -148,16 +148,16 @@ inline std::string drain(int fd, bool *reset = nullptr)
 	}
 }
 
-inline bool ended(const Process &process, int timeout_ms)
+inline bool ended(const Process &process, timespec timeout)
 {
 	pollfd end{process.pidfd, POLLIN, 0};
-	return poll(&end, 1, timeout_ms) == 1;
+	return ppoll(&end, 1, &timeout, nullptr) == 1;
 }
 
 // Waits at most wait_ms for the process to end and collects its output.
 inline Result finish(Process &process)
 {
-	bool in_time = ended(process, wait_ms);
+	bool in_time = ended(process, {wait_ms / 1000, 0});
 	if (!in_time)
 		kill(process.pid, SIGKILL);
 	int status = 0;
@@ -174,12 +174,14 @@ inline Result finish(Process &process)
 	return result;
 }
 
-// Connects once the server listens. A refusal is retried after a wait on
-// the process itself, so a server that has already ended fails at once.
+// Connects once the server listens. A refusal is retried after a short
+// wait on the process itself, so a server that has already ended fails at
+// once; the retries add up to wait_ms at most.
 inline int connect_to(const Process &process, int port)
 {
+	constexpr long retry_ns = 50'000;
 	sockaddr_in address = loopback(port);
-	for (int attempt = 0; attempt < wait_ms; ++attempt) {
+	for (long attempt = 0; attempt < wait_ms * 1'000'000L / retry_ns; ++attempt) {
 		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		timeval limit{wait_ms / 1000, 0};
 		if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0)
@@ -190,7 +192,7 @@ inline int connect_to(const Process &process, int port)
 		close(fd);
 		if (why != ECONNREFUSED)
 			fail("connect", why);
-		if (ended(process, 1))
+		if (ended(process, {0, retry_ns}))
 			throw std::runtime_error("server ended before it listened");
 	}
 	throw std::runtime_error("server never listened");
