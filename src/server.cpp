@@ -18,9 +18,16 @@
 int main(int argc, char *argv[])
 {
 	static constexpr char usage[] = "ERROR, no port provided\n";
+	static constexpr char socket_failed[] = "ERROR opening socket";
+	static constexpr char bind_failed[] = "ERROR on binding";
+	static constexpr char accept_failed[] = "ERROR on accept";
+	static constexpr char read_failed[] = "ERROR reading from socket";
+	static constexpr char reply_failed[] = "ERROR writing to socket";
+	static constexpr char output_failed[] = "ERROR writing to standard output";
 	static constexpr char heading_format[] = "Here is the message: %s\n";
 	static constexpr char reply[] = "I got your message";
 	static constexpr size_t reply_length = sizeof reply - 1;
+	static constexpr size_t buffer_size = 256;
 	static constexpr int backlog = 5;
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
 
@@ -31,7 +38,7 @@ int main(int argc, char *argv[])
 
 	int listener = socket(AF_INET, SOCK_STREAM, 0);
 	if (listener < 0)
-		error("ERROR opening socket");
+		error(socket_failed);
 
 	// The port is converted only once a socket exists, so a socket failure
 	// is reported before the argument is looked at.
@@ -43,21 +50,21 @@ int main(int argc, char *argv[])
 	address.sin_port = htons(static_cast<uint16_t>(port));
 
 	if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
-		error("ERROR on binding");
+		error(bind_failed);
 
 	// Not checked: a socket that does not listen makes accept fail next.
 	listen(listener, backlog);
 
 	int connection = accept(listener, nullptr, nullptr);
 	if (connection < 0)
-		error("ERROR on accept");
+		error(accept_failed);
 
 	// One byte short of the buffer, so the message is always terminated.
-	char buffer[256];
+	char buffer[buffer_size];
 	bzero(buffer, sizeof buffer);
 	ssize_t count = read(connection, buffer, sizeof buffer - 1);
 	if (count < 0)
-		error("ERROR reading from socket");
+		error(read_failed);
 
 	printf(heading_format, buffer);
 
@@ -65,11 +72,11 @@ int main(int argc, char *argv[])
 	// process with SIGPIPE and lose the line still buffered for stdout.
 	count = send(connection, reply, reply_length, MSG_NOSIGNAL);
 	if (count < 0)
-		error("ERROR writing to socket");
+		error(reply_failed);
 
 	// A line that never reached its reader is a failure, not a success.
 	if (fflush(stdout) != 0 || ferror(stdout) != 0)
-		error("ERROR writing to standard output");
+		error(output_failed);
 
 	return 0;
 }
