@@ -15,7 +15,7 @@ void served_exchange(benchmark::State &state)
 		try {
 			int port = harness::free_port();
 			harness::Process server = harness::start(
-			        harness::server({std::to_string(port)}), "/dev/null");
+				harness::server({std::to_string(port)}), "/dev/null");
 			int fd = harness::connect_to(server, port);
 			harness::send_all(fd, "hello");
 			bool reset = false;

@@ -48,7 +48,7 @@ TEST(Failure, PrivilegedPortRefused)
 	std::vector<std::string> command = harness::server({std::to_string(first_free - 1)});
 	if (geteuid() == 0)
 		command.insert(command.begin(),
-		               {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+			       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
 	Process server = start(command);
 	Result result = finish(server);
 	if (result.err.rfind("setpriv", 0) == 0)
@@ -66,9 +66,9 @@ struct Injected {
 	std::string calls; // system call numbers, as the C library may reach the step
 	int error;
 	int fd;
-	bool client;        // whether the run gets as far as a connection
-	std::string stderr; // the expected line
-	std::string stdout;
+	bool client;     // whether the run gets as far as a connection
+	std::string err; // the expected line
+	std::string out;
 };
 
 std::string numbers(std::initializer_list<long> calls)
@@ -83,20 +83,20 @@ std::string numbers(std::initializer_list<long> calls)
 }
 
 const Injected injected[] = {
-        {"Socket", numbers({SYS_socket}), EMFILE, -1, false,
-         "ERROR opening socket: Too many open files\n", ""},
-        {"Bind", numbers({SYS_bind}), EADDRNOTAVAIL, -1, false,
-         "ERROR on binding: Cannot assign requested address\n", ""},
-        // An unchecked listen failure surfaces as accept on a socket that does
-        // not listen.
-        {"Listen", numbers({SYS_listen}), EADDRINUSE, -1, false,
-         "ERROR on accept: Invalid argument\n", ""},
-        {"Accept", numbers({SYS_accept, SYS_accept4}), ECONNABORTED, -1, false,
-         "ERROR on accept: Software caused connection abort\n", ""},
-        {"Read", numbers({SYS_read, SYS_recvfrom, SYS_recvmsg}), ECONNRESET, 4, true,
-         "ERROR reading from socket: Connection reset by peer\n", ""},
-        {"Reply", numbers({SYS_write, SYS_sendto, SYS_sendmsg}), ENOBUFS, 4, true,
-         "ERROR writing to socket: No buffer space available\n", heading + "hi\n"},
+	{"Socket", numbers({SYS_socket}), EMFILE, -1, false,
+	 "ERROR opening socket: Too many open files\n", ""},
+	{"Bind", numbers({SYS_bind}), EADDRNOTAVAIL, -1, false,
+	 "ERROR on binding: Cannot assign requested address\n", ""},
+	// An unchecked listen failure surfaces as accept on a socket that does
+	// not listen.
+	{"Listen", numbers({SYS_listen}), EADDRINUSE, -1, false,
+	 "ERROR on accept: Invalid argument\n", ""},
+	{"Accept", numbers({SYS_accept, SYS_accept4}), ECONNABORTED, -1, false,
+	 "ERROR on accept: Software caused connection abort\n", ""},
+	{"Read", numbers({SYS_read, SYS_recvfrom, SYS_recvmsg}), ECONNRESET, 4, true,
+	 "ERROR reading from socket: Connection reset by peer\n", ""},
+	{"Reply", numbers({SYS_write, SYS_sendto, SYS_sendmsg}), ENOBUFS, 4, true,
+	 "ERROR writing to socket: No buffer space available\n", heading + "hi\n"},
 };
 
 void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
@@ -111,7 +111,7 @@ TEST_P(Fails, WithOneLineAndStatusOne)
 	int port = free_port();
 	std::vector<std::string> command = harness::server({std::to_string(port)});
 	command.insert(command.begin(),
-	               {FAIL_CALL, std::to_string(row.error), std::to_string(row.fd), row.calls});
+		       {FAIL_CALL, std::to_string(row.error), std::to_string(row.fd), row.calls});
 	Process server = start(command);
 	std::string wire;
 	if (row.client) {
@@ -122,16 +122,14 @@ TEST_P(Fails, WithOneLineAndStatusOne)
 		close(fd);
 	}
 	Result result = finish(server);
-	EXPECT_EQ(result.err, row.stderr);
-	EXPECT_EQ(result.out, row.stdout);
+	EXPECT_EQ(result.err, row.err);
+	EXPECT_EQ(result.out, row.out);
 	EXPECT_EQ(result.status, 1);
 	EXPECT_EQ(wire, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Fails, testing::ValuesIn(injected),
-                         [](const testing::TestParamInfo<Injected> &row) {
-	                         return row.param.name;
-                         });
+			 testing::PrintToStringParamName());
 
 // The peer sends, then resets before the reply; the server is held stopped
 // meanwhile, so the reset surely comes first. It must not die of SIGPIPE:

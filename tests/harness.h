@@ -111,7 +111,7 @@ inline Process start(const std::vector<std::string> &command, const char *stdout
 
 	std::vector<char *> argv(command.size() + 1, nullptr);
 	std::transform(command.begin(), command.end(), argv.begin(),
-	               [](const std::string &word) { return const_cast<char *>(word.c_str()); });
+		       [](const std::string &word) { return const_cast<char *>(word.c_str()); });
 
 	Process process;
 	int rc = posix_spawnp(&process.pid, argv[0], &actions, nullptr, argv.data(), environ);

@@ -52,16 +52,16 @@ void expect_served(const Exchange &exchange)
 }
 
 const Exchange exchanges[] = {
-        {"Text", plain, "hello", "hello"},
-        {"NothingSent", plain, "", ""},
-        {"ExactlyOneRead", plain, std::string(255, 'y'), std::string(255, 'y')},
-        {"LongerThanOneRead", plain, std::string(300, 'x'), std::string(255, 'x')},
-        {"ZeroByteEndsText", plain, std::string("ab\0cd", 5), "ab"},
-        {"PercentSignsLiteral", plain, "%s %n %d %%", "%s %n %d %%"},
-        {"OwnLineFeeds", plain, "two\nlines\n", "two\nlines\n"},
-        {"PortWithBlanksSignAndTrailer", padded, "a", "a"},
-        {"PortAbove16Bits", wrapped, "b", "b"},
-        {"NegativePort", negative, "c", "c"},
+	{"Text", plain, "hello", "hello"},
+	{"NothingSent", plain, "", ""},
+	{"ExactlyOneRead", plain, std::string(255, 'y'), std::string(255, 'y')},
+	{"LongerThanOneRead", plain, std::string(300, 'x'), std::string(255, 'x')},
+	{"ZeroByteEndsText", plain, std::string("ab\0cd", 5), "ab"},
+	{"PercentSignsLiteral", plain, "%s %n %d %%", "%s %n %d %%"},
+	{"OwnLineFeeds", plain, "two\nlines\n", "two\nlines\n"},
+	{"PortWithBlanksSignAndTrailer", padded, "a", "a"},
+	{"PortAbove16Bits", wrapped, "b", "b"},
+	{"NegativePort", negative, "c", "c"},
 };
 
 void PrintTo(const Exchange &exchange, std::ostream *os) { *os << exchange.name; }
@@ -73,9 +73,7 @@ class Served : public testing::TestWithParam<Exchange>
 TEST_P(Served, PrintsMessageAndAcknowledges) { expect_served(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Table, Served, testing::ValuesIn(exchanges),
-                         [](const testing::TestParamInfo<Exchange> &row) {
-	                         return row.param.name;
-                         });
+			 testing::PrintToStringParamName());
 
 // Random messages of 0 to 600 bytes of any value. SERVER_TEST_SEED
 // replays a run; the seed is printed with every failure.
@@ -83,21 +81,21 @@ TEST(Random, MessagesPrintedUpToZeroByteAndOneRead)
 {
 	const char *given = std::getenv("SERVER_TEST_SEED");
 	unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
-	                                 : 20261208;
+					 : 20261208;
 	std::mt19937 random(seed);
 	std::uniform_int_distribution<size_t> length(0, 600);
 	std::uniform_int_distribution<int> byte(0, 255);
 	for (int round = 0; round < 200 && !HasFailure(); ++round) {
 		std::string message(length(random), '\0');
 		std::generate(message.begin(), message.end(),
-		              [&] { return static_cast<char>(byte(random)); });
+			      [&] { return static_cast<char>(byte(random)); });
 		// Zero bytes are as likely as any other; make some messages free
 		// of them, so long texts are cut by the read and not only by a zero.
 		if (round % 2 == 0)
 			std::replace(message.begin(), message.end(), '\0', 'z');
 		std::string printed = message.substr(0, std::min(message.find('\0'), size_t{255}));
 		SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) +
-		             ", message " + testing::PrintToString(message));
+			     ", message " + testing::PrintToString(message));
 		expect_served({"random", plain, message, printed});
 	}
 }
