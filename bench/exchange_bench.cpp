@@ -9,44 +9,39 @@
 namespace
 {
 
-void served_exchange(benchmark::State &state)
+// Runs `once` each iteration; a wrong result or a failure of the harness
+// ends the benchmark with the reason.
+template <typename Run> void repeat(benchmark::State &state, Run once)
 {
 	while (state.KeepRunning()) {
 		try {
-			int port = harness::free_port();
-			harness::Process server = harness::start(
-				harness::server({std::to_string(port)}), "/dev/null");
-			int fd = harness::connect_to(server, port);
-			harness::send_all(fd, "hello");
-			bool reset = false;
-			std::string reply = harness::drain(fd, &reset);
-			close(fd);
-			harness::Result result = harness::finish(server);
-			if (reply != "I got your message" || result.status != 0) {
-				state.SkipWithError("the exchange went wrong");
-				break;
+			if (!once()) {
+				state.SkipWithError("the run went wrong");
+				return;
 			}
 		} catch (const std::exception &failure) {
 			state.SkipWithError(failure.what());
-			break;
+			return;
 		}
 	}
 }
 
+void served_exchange(benchmark::State &state)
+{
+	repeat(state, [] {
+		int port = harness::free_port();
+		harness::Outcome outcome = harness::exchange(
+			harness::server({std::to_string(port)}), port, "hello", "/dev/null");
+		return outcome.wire == harness::reply && outcome.result.status == 0;
+	});
+}
+
 void start_and_exit(benchmark::State &state)
 {
-	while (state.KeepRunning()) {
-		try {
-			harness::Process server = harness::start(harness::server({}), "/dev/null");
-			if (harness::finish(server).status != 1) {
-				state.SkipWithError("the run went wrong");
-				break;
-			}
-		} catch (const std::exception &failure) {
-			state.SkipWithError(failure.what());
-			break;
-		}
-	}
+	repeat(state, [] {
+		harness::Process server = harness::start(harness::server({}), "/dev/null");
+		return harness::finish(server).status == 1;
+	});
 }
 
 BENCHMARK(start_and_exit)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -14,8 +14,6 @@ namespace
 
 using namespace harness;
 
-const std::string heading = "Here is the message: ";
-
 TEST(Failure, WithoutPortPrintsUsage)
 {
 	Process server = start(harness::server({}));
@@ -96,7 +94,7 @@ const Injected injected[] = {
 	{"Read", numbers({SYS_read, SYS_recvfrom, SYS_recvmsg}), ECONNRESET, 4, true,
 	 "ERROR reading from socket: Connection reset by peer\n", ""},
 	{"Reply", numbers({SYS_write, SYS_sendto, SYS_sendmsg}), ENOBUFS, 4, true,
-	 "ERROR writing to socket: No buffer space available\n", heading + "hi\n"},
+	 "ERROR writing to socket: No buffer space available\n", std::string(heading) + "hi\n"},
 };
 
 void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
@@ -112,20 +110,17 @@ TEST_P(Fails, WithOneLineAndStatusOne)
 	std::vector<std::string> command = harness::server({std::to_string(port)});
 	command.insert(command.begin(),
 		       {FAIL_CALL, std::to_string(row.error), std::to_string(row.fd), row.calls});
-	Process server = start(command);
-	std::string wire;
+	Outcome outcome;
 	if (row.client) {
-		int fd = connect_to(server, port);
-		send_all(fd, "hi");
-		bool reset = false;
-		wire = drain(fd, &reset);
-		close(fd);
+		outcome = exchange(command, port, "hi");
+	} else {
+		Process server = start(command);
+		outcome.result = finish(server);
 	}
-	Result result = finish(server);
-	EXPECT_EQ(result.err, row.err);
-	EXPECT_EQ(result.out, row.out);
-	EXPECT_EQ(result.status, 1);
-	EXPECT_EQ(wire, "");
+	EXPECT_EQ(outcome.result.err, row.err);
+	EXPECT_EQ(outcome.result.out, row.out);
+	EXPECT_EQ(outcome.result.status, 1);
+	EXPECT_EQ(outcome.wire, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Fails, testing::ValuesIn(injected),
@@ -152,7 +147,7 @@ TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 
 	Result result = finish(server);
 	EXPECT_EQ(result.err, "ERROR writing to socket: Broken pipe\n");
-	EXPECT_EQ(result.out, heading + "kept\n");
+	EXPECT_EQ(result.out, std::string(heading) + "kept\n");
 	EXPECT_EQ(result.status, 1);
 }
 
@@ -161,15 +156,12 @@ TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 TEST(Failure, UnwritableStdout)
 {
 	int port = free_port();
-	Process server = start(harness::server({std::to_string(port)}), "/dev/full");
-	int fd = connect_to(server, port);
-	send_all(fd, "lost");
-	std::string wire = drain(fd);
-	close(fd);
-	Result result = finish(server);
-	EXPECT_EQ(wire, "I got your message");
-	EXPECT_EQ(result.err, "ERROR writing to standard output: No space left on device\n");
-	EXPECT_EQ(result.status, 1);
+	Outcome outcome =
+		exchange(harness::server({std::to_string(port)}), port, "lost", "/dev/full");
+	EXPECT_EQ(outcome.wire, reply);
+	EXPECT_EQ(outcome.result.err,
+		  "ERROR writing to standard output: No space left on device\n");
+	EXPECT_EQ(outcome.result.status, 1);
 }
 
 } // namespace

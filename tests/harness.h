@@ -29,6 +29,8 @@ namespace harness
 {
 
 constexpr int wait_ms = 10000;
+inline constexpr char heading[] = "Here is the message: ";
+inline constexpr char reply[] = "I got your message";
 
 [[noreturn]] inline void fail(const std::string &what, int why)
 {
@@ -183,11 +185,14 @@ inline int connect_to(const Process &process, int port)
 	sockaddr_in address = loopback(port);
 	for (long attempt = 0; attempt < wait_ms * 1'000'000L / retry_ns; ++attempt) {
 		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-		timeval limit{wait_ms / 1000, 0};
-		if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0)
+		if (fd < 0)
 			fail("client socket", errno);
-		if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+		if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+			timeval limit{wait_ms / 1000, 0};
+			if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0)
+				fail("client socket", errno);
 			return fd;
+		}
 		int why = errno;
 		close(fd);
 		if (why != ECONNREFUSED)
@@ -203,6 +208,28 @@ inline void send_all(int fd, const std::string &bytes)
 	if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
 	    static_cast<ssize_t>(bytes.size()))
 		fail("send", errno);
+}
+
+struct Outcome {
+	std::string wire;   // what came back on the connection
+	bool reset = false; // whether it ended in a reset rather than a close
+	Result result;
+};
+
+// One exchange with `command`, which must listen on `port`: the client
+// sends `message` in one piece, ends its side, and reads to the end.
+inline Outcome exchange(const std::vector<std::string> &command, int port,
+			const std::string &message, const char *stdout_path = nullptr)
+{
+	Process process = start(command, stdout_path);
+	int fd = connect_to(process, port);
+	send_all(fd, message);
+	shutdown(fd, SHUT_WR);
+	Outcome outcome;
+	outcome.wire = drain(fd, &outcome.reset);
+	close(fd);
+	outcome.result = finish(process);
+	return outcome;
 }
 
 } // namespace harness

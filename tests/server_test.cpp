@@ -14,9 +14,6 @@ namespace
 
 using namespace harness;
 
-const std::string heading = "Here is the message: ";
-const std::string reply = "I got your message";
-
 struct Exchange {
 	std::string name;
 	std::string (*port_argument)(int port);
@@ -29,26 +26,18 @@ std::string padded(int port) { return " \t+" + std::to_string(port) + "junk"; }
 std::string wrapped(int port) { return std::to_string(port + 65536); }
 std::string negative(int port) { return std::to_string(port - 65536); }
 
-// One served exchange: the client sends the message in one piece and ends
-// its side. The reply must be exactly the acknowledgement, then the end of
-// the stream, by reset only when bytes were left unread.
-void expect_served(const Exchange &exchange)
+// The reply must be exactly the acknowledgement, then the end of the
+// stream, by reset only when bytes were left unread.
+void expect_served(const Exchange &served)
 {
 	int port = free_port();
-	Process server = start(harness::server({exchange.port_argument(port), "ignored"}));
-	int fd = connect_to(server, port);
-	send_all(fd, exchange.message);
-	shutdown(fd, SHUT_WR);
-	bool reset = false;
-	std::string wire = drain(fd, &reset);
-	close(fd);
-	Result result = finish(server);
-
-	EXPECT_EQ(wire, reply);
-	EXPECT_EQ(reset, exchange.message.size() > 255);
-	EXPECT_EQ(result.out, heading + exchange.printed + "\n");
-	EXPECT_EQ(result.err, "");
-	EXPECT_EQ(result.status, 0);
+	Outcome outcome = exchange(harness::server({served.port_argument(port), "ignored"}), port,
+				   served.message);
+	EXPECT_EQ(outcome.wire, reply);
+	EXPECT_EQ(outcome.reset, served.message.size() > 255);
+	EXPECT_EQ(outcome.result.out, heading + served.printed + "\n");
+	EXPECT_EQ(outcome.result.err, "");
+	EXPECT_EQ(outcome.result.status, 0);
 }
 
 const Exchange exchanges[] = {
