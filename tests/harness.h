@@ -232,4 +232,16 @@ inline Outcome exchange(const std::vector<std::string> &command, int port,
 	return outcome;
 }
 
+// The line the server's perror prints for `message` and error number
+// `error`. C libraries word their errors differently, so the text comes
+// from a helper linked like the server.
+inline std::string diagnostic(const std::string &message, int error)
+{
+	Process helper = start({ERROR_TEXT, std::to_string(error)});
+	Result text = finish(helper);
+	if (text.status != 0)
+		throw std::runtime_error("error_text failed: " + text.err);
+	return message + ": " + text.out + "\n";
+}
+
 } // namespace harness
