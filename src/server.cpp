@@ -1,6 +1,7 @@
 // server: accept one TCP client on the given port, print its one message
 // after a fixed heading, acknowledge it, and end.
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 
 int main(int argc, char *argv[])
 {
+	static constexpr char null_device[] = "/dev/null";
 	static constexpr char usage[] = "ERROR, no port provided\n";
 	static constexpr char socket_failed[] = "ERROR opening socket";
 	static constexpr char bind_failed[] = "ERROR on binding";
@@ -30,6 +32,17 @@ int main(int argc, char *argv[])
 	static constexpr size_t buffer_size = 256;
 	static constexpr int backlog = 5;
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
+
+	// A closed standard descriptor would be taken by the first socket, and
+	// what is meant for it would reach the client or kill the run. It is
+	// opened on the null device the wrong way round, so that using it fails.
+	// Nothing can be reported when that is impossible: stderr may be the one.
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+		if (fcntl(fd, F_GETFD) >= 0)
+			continue;
+		if (open(null_device, fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd)
+			exit(1);
+	}
 
 	if (argc < 2) {
 		fwrite(usage, 1, sizeof usage - 1, stderr);

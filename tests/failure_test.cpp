@@ -162,4 +162,57 @@ TEST(Failure, UnwritableStdout)
 	EXPECT_EQ(outcome.result.status, 1);
 }
 
+// Started with standard descriptors closed, as supervisors and `>&-` leave
+// them: a socket must never take their place, so the client gets exactly
+// the reply, and output that has nowhere to go is a failure, not a signal.
+struct Closed {
+	std::string name;
+	std::vector<int> fds;
+	int status;
+	bool port_in_use; // whether the run fails at bind instead of serving
+	bool diagnosed;   // whether stderr tells of the lost message line
+};
+
+const Closed closed[] = {
+	{"Stdin", {0}, 0, false, false},
+	{"Stdout", {1}, 1, false, true},
+	{"Stderr", {2}, 0, false, false},
+	{"StdinAndStdout", {0, 1}, 1, false, true},
+	{"StdoutAndStderr", {1, 2}, 1, false, false},
+	{"AllThree", {0, 1, 2}, 1, false, false},
+	{"StderrPortInUse", {2}, 1, true, false},
+};
+
+void PrintTo(const Closed &row, std::ostream *os) { *os << row.name; }
+
+class ClosedAtStart : public testing::TestWithParam<Closed>
+{
+};
+
+TEST_P(ClosedAtStart, NoSocketTakesTheirPlace)
+{
+	const Closed &row = GetParam();
+	Outcome outcome;
+	if (row.port_in_use) {
+		int port = 0;
+		int holder = bound_socket(&port);
+		Process server = start(harness::server({std::to_string(port)}), nullptr, row.fds);
+		outcome.result = finish(server);
+		close(holder);
+	} else {
+		int port = free_port();
+		outcome = exchange(harness::server({std::to_string(port)}), port, "secret line",
+				   nullptr, row.fds);
+		EXPECT_EQ(outcome.wire, reply);
+	}
+	EXPECT_EQ(outcome.result.status, row.status);
+	EXPECT_EQ(outcome.result.out,
+		  row.status == 0 ? std::string(heading) + "secret line\n" : "");
+	EXPECT_EQ(outcome.result.err,
+		  row.diagnosed ? diagnostic("ERROR writing to standard output", EBADF) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClosedAtStart, testing::ValuesIn(closed),
+			 testing::PrintToStringParamName());
+
 } // namespace

@@ -95,8 +95,10 @@ struct Result {
 };
 
 // Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout to
-// `stdout_path` when one is given, else to a pipe.
-inline Process start(const std::vector<std::string> &command, const char *stdout_path = nullptr)
+// `stdout_path` when one is given, else to a pipe; then the descriptors in
+// `closed` are closed.
+inline Process start(const std::vector<std::string> &command, const char *stdout_path = nullptr,
+		     const std::vector<int> &closed = {})
 {
 	int out[2];
 	int err[2];
@@ -110,6 +112,8 @@ inline Process start(const std::vector<std::string> &command, const char *stdout
 	else
 		posix_spawn_file_actions_adddup2(&actions, out[1], 1);
 	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+	for (int fd : closed)
+		posix_spawn_file_actions_addclose(&actions, fd);
 
 	std::vector<char *> argv(command.size() + 1, nullptr);
 	std::transform(command.begin(), command.end(), argv.begin(),
@@ -219,9 +223,10 @@ struct Outcome {
 // One exchange with `command`, which must listen on `port`: the client
 // sends `message` in one piece, ends its side, and reads to the end.
 inline Outcome exchange(const std::vector<std::string> &command, int port,
-			const std::string &message, const char *stdout_path = nullptr)
+			const std::string &message, const char *stdout_path = nullptr,
+			const std::vector<int> &closed = {})
 {
-	Process process = start(command, stdout_path);
+	Process process = start(command, stdout_path, closed);
 	int fd = connect_to(process, port);
 	send_all(fd, message);
 	shutdown(fd, SHUT_WR);
