@@ -185,9 +185,9 @@ inline Result finish(Process &process)
 // once; the retries add up to wait_ms at most.
 inline int connect_to(const Process &process, int port)
 {
-	constexpr long retry_ns = 50'000;
+	constexpr int retry_us = 50;
 	sockaddr_in address = loopback(port);
-	for (long attempt = 0; attempt < wait_ms * 1'000'000L / retry_ns; ++attempt) {
+	for (int attempt = 0; attempt < wait_ms / retry_us * 1000; ++attempt) {
 		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		if (fd < 0)
 			fail("client socket", errno);
@@ -201,7 +201,7 @@ inline int connect_to(const Process &process, int port)
 		close(fd);
 		if (why != ECONNREFUSED)
 			fail("connect", why);
-		if (ended(process, {0, retry_ns}))
+		if (ended(process, {0, retry_us * 1000L}))
 			throw std::runtime_error("server ended before it listened");
 	}
 	throw std::runtime_error("server never listened");
