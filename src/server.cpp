@@ -19,6 +19,7 @@
 int main(int argc, char *argv[])
 {
 	static constexpr char null_device[] = "/dev/null";
+	static constexpr char null_failed[] = "ERROR opening /dev/null";
 	static constexpr char usage[] = "ERROR, no port provided\n";
 	static constexpr char socket_failed[] = "ERROR opening socket";
 	static constexpr char bind_failed[] = "ERROR on binding";
@@ -36,12 +37,13 @@ int main(int argc, char *argv[])
 	// A closed standard descriptor would be taken by the first socket, and
 	// what is meant for it would reach the client or kill the run. It is
 	// opened on the null device the wrong way round, so that using it fails.
-	// Nothing can be reported when that is impossible: stderr may be the one.
+	// When that is impossible the line is lost if stderr is the one, but no
+	// socket exists yet for it to reach.
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
 		if (fcntl(fd, F_GETFD) >= 0)
 			continue;
 		if (open(null_device, fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd)
-			exit(1);
+			error(null_failed);
 	}
 
 	if (argc < 2) {
@@ -88,7 +90,9 @@ int main(int argc, char *argv[])
 		error(reply_failed);
 
 	// A line that never reached its reader is a failure, not a success.
-	if (fflush(stdout) != 0 || ferror(stdout) != 0)
+	// Some file systems report a failed write only when the file is
+	// closed, and the close at exit would throw that report away.
+	if (fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0)
 		error(output_failed);
 
 	return 0;

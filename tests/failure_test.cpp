@@ -118,6 +118,19 @@ const Injected injected[] = {
 	 hi,
 	 "",
 	 {}},
+	// File systems that report a failed write only when the file is closed.
+	{"StdoutCloseIoError", "close", "1", EIO, EIO, true, output_failed, hi, reply, {}},
+	{"StdoutCloseNoSpace", "close", "1", ENOSPC, ENOSPC, true, output_failed, hi, reply, {}},
+	{"NoNullDeviceForClosedStdin",
+	 "open,openat",
+	 "writing",
+	 ENOENT,
+	 ENOENT,
+	 false,
+	 "ERROR opening /dev/null",
+	 "",
+	 "",
+	 {0}},
 };
 
 void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
