@@ -67,70 +67,30 @@ struct Injected {
 	std::string message;
 	std::string out;
 	std::string wire;
-	std::vector<int> closed; // descriptors closed at start
+	std::vector<int> closed = {}; // descriptors closed at start
 };
 
 const std::string hi = std::string(heading) + "hi\n";
 const char output_failed[] = "ERROR writing to standard output";
+const std::vector<int> stdin_closed{0};
 
 const Injected injected[] = {
-	{"Socket", "socket", "any", EMFILE, EMFILE, false, "ERROR opening socket", "", "", {}},
-	{"Bind",
-	 "bind",
-	 "any",
-	 EADDRNOTAVAIL,
-	 EADDRNOTAVAIL,
-	 false,
-	 "ERROR on binding",
-	 "",
-	 "",
-	 {}},
+	{"Socket", "socket", "any", EMFILE, EMFILE, false, "ERROR opening socket", "", ""},
+	{"Bind", "bind", "any", EADDRNOTAVAIL, EADDRNOTAVAIL, false, "ERROR on binding", "", ""},
 	// An unchecked listen failure surfaces as accept on a socket that does
 	// not listen.
-	{"Listen", "listen", "any", EADDRINUSE, EINVAL, false, "ERROR on accept", "", "", {}},
-	{"Accept",
-	 "accept,accept4",
-	 "any",
-	 ECONNABORTED,
-	 ECONNABORTED,
-	 false,
-	 "ERROR on accept",
-	 "",
-	 "",
-	 {}},
-	{"Read",
-	 "read,recv,recvfrom,recvmsg",
-	 "4",
-	 ECONNRESET,
-	 ECONNRESET,
-	 true,
-	 "ERROR reading from socket",
-	 "",
-	 "",
-	 {}},
-	{"Reply",
-	 "write,send,sendto,sendmsg",
-	 "4",
-	 ENOBUFS,
-	 ENOBUFS,
-	 true,
-	 "ERROR writing to socket",
-	 hi,
-	 "",
-	 {}},
+	{"Listen", "listen", "any", EADDRINUSE, EINVAL, false, "ERROR on accept", "", ""},
+	{"Accept", "accept,accept4", "any", ECONNABORTED, ECONNABORTED, false, "ERROR on accept",
+	 "", ""},
+	{"Read", "read,recv,recvfrom,recvmsg", "4", ECONNRESET, ECONNRESET, true,
+	 "ERROR reading from socket", "", ""},
+	{"Reply", "write,send,sendto,sendmsg", "4", ENOBUFS, ENOBUFS, true,
+	 "ERROR writing to socket", hi, ""},
 	// File systems that report a failed write only when the file is closed.
-	{"StdoutCloseIoError", "close", "1", EIO, EIO, true, output_failed, hi, reply, {}},
-	{"StdoutCloseNoSpace", "close", "1", ENOSPC, ENOSPC, true, output_failed, hi, reply, {}},
-	{"NoNullDeviceForClosedStdin",
-	 "open,openat",
-	 "writing",
-	 ENOENT,
-	 ENOENT,
-	 false,
-	 "ERROR opening /dev/null",
-	 "",
-	 "",
-	 {0}},
+	{"StdoutCloseIoError", "close", "1", EIO, EIO, true, output_failed, hi, reply},
+	{"StdoutCloseNoSpace", "close", "1", ENOSPC, ENOSPC, true, output_failed, hi, reply},
+	{"NoNullDeviceForClosedStdin", "open,openat", "writing", ENOENT, ENOENT, false,
+	 "ERROR opening /dev/null", "", "", stdin_closed},
 };
 
 void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
