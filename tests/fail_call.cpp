@@ -1,15 +1,14 @@
 // fail_call ERRNO WHERE CALL[,CALL...] PROGRAM [ARG...]
 //
 // Runs PROGRAM with the named system calls failing with ERRNO. WHERE is
-// "any" (every such call), a descriptor number (only the calls on it), or
-// "writing" (only opens for writing). A name covers each way this
+// "any" (every such call) or a descriptor number (only the calls on it).
+// A name covers each way this
 // architecture's C library may make the call: the call itself, or
 // socketcall with its number, whose descriptor lies in memory the filter
 // cannot read, so those fail on every descriptor. Descriptors above 2 are
 // closed first, so the program's own are numbered from 3. Where no filter
 // can be installed it says why and ends with status 77.
 
-#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/net.h>
@@ -49,49 +48,44 @@ constexpr int none = -1;
 
 // One way to make a call: the system call number, the socketcall number
 // where it goes through socketcall, and which argument holds the
-// descriptor or the open flags.
+// descriptor.
 struct Way {
 	const char *name;
 	long nr;
 	int socketcall;
 	int fd_arg;
-	int flags_arg;
 };
 
 const Way ways[] = {
 #ifdef SYS_socket
-	{"socket", SYS_socket, none, none, none},
-	{"bind", SYS_bind, none, 0, none},
-	{"listen", SYS_listen, none, 0, none},
-	{"accept4", SYS_accept4, none, 0, none},
-	{"recvfrom", SYS_recvfrom, none, 0, none},
-	{"recvmsg", SYS_recvmsg, none, 0, none},
-	{"sendto", SYS_sendto, none, 0, none},
-	{"sendmsg", SYS_sendmsg, none, 0, none},
+	{"socket", SYS_socket, none, none},
+	{"bind", SYS_bind, none, 0},
+	{"listen", SYS_listen, none, 0},
+	{"accept4", SYS_accept4, none, 0},
+	{"recvfrom", SYS_recvfrom, none, 0},
+	{"recvmsg", SYS_recvmsg, none, 0},
+	{"sendto", SYS_sendto, none, 0},
+	{"sendmsg", SYS_sendmsg, none, 0},
 #endif
 #ifdef SYS_accept
-	{"accept", SYS_accept, none, 0, none},
+	{"accept", SYS_accept, none, 0},
 #endif
 #ifdef SYS_socketcall
-	{"socket", SYS_socketcall, SYS_SOCKET, none, none},
-	{"bind", SYS_socketcall, SYS_BIND, none, none},
-	{"listen", SYS_socketcall, SYS_LISTEN, none, none},
-	{"accept", SYS_socketcall, SYS_ACCEPT, none, none},
-	{"accept4", SYS_socketcall, SYS_ACCEPT4, none, none},
-	{"recv", SYS_socketcall, SYS_RECV, none, none},
-	{"recvfrom", SYS_socketcall, SYS_RECVFROM, none, none},
-	{"recvmsg", SYS_socketcall, SYS_RECVMSG, none, none},
-	{"send", SYS_socketcall, SYS_SEND, none, none},
-	{"sendto", SYS_socketcall, SYS_SENDTO, none, none},
-	{"sendmsg", SYS_socketcall, SYS_SENDMSG, none, none},
+	{"socket", SYS_socketcall, SYS_SOCKET, none},
+	{"bind", SYS_socketcall, SYS_BIND, none},
+	{"listen", SYS_socketcall, SYS_LISTEN, none},
+	{"accept", SYS_socketcall, SYS_ACCEPT, none},
+	{"accept4", SYS_socketcall, SYS_ACCEPT4, none},
+	{"recv", SYS_socketcall, SYS_RECV, none},
+	{"recvfrom", SYS_socketcall, SYS_RECVFROM, none},
+	{"recvmsg", SYS_socketcall, SYS_RECVMSG, none},
+	{"send", SYS_socketcall, SYS_SEND, none},
+	{"sendto", SYS_socketcall, SYS_SENDTO, none},
+	{"sendmsg", SYS_socketcall, SYS_SENDMSG, none},
 #endif
-#ifdef SYS_open
-	{"open", SYS_open, none, none, 1},
-#endif
-	{"openat", SYS_openat, none, 0, 2},
-	{"read", SYS_read, none, 0, none},
-	{"write", SYS_write, none, 0, none},
-	{"close", SYS_close, none, 0, none},
+	{"read", SYS_read, none, 0},
+	{"write", SYS_write, none, 0},
+	{"close", SYS_close, none, 0},
 };
 
 // Where the low 32 bits of argument `index` lie in the filter's data.
@@ -99,7 +93,7 @@ uint32_t argument(int index)
 {
 	constexpr bool big_endian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 	return static_cast<uint32_t>(offsetof(seccomp_data, args) +
-				     static_cast<size_t>(index) * sizeof(uint64_t) +
+				     (static_cast<size_t>(index) * sizeof(uint64_t)) +
 				     (big_endian ? sizeof(uint32_t) : 0));
 }
 
@@ -117,8 +111,8 @@ struct Test {
 };
 
 // The tests that tell a call made `way`, on descriptor `fd` unless it is
-// negative, or only for writing.
-std::vector<Test> tests_for(const Way &way, int fd, bool writing)
+// negative.
+std::vector<Test> tests_for(const Way &way, int fd)
 {
 	std::vector<Test> tests{
 		{offsetof(seccomp_data, nr), UINT32_MAX, static_cast<uint32_t>(way.nr)}};
@@ -126,8 +120,6 @@ std::vector<Test> tests_for(const Way &way, int fd, bool writing)
 		tests.push_back({argument(0), UINT32_MAX, static_cast<uint32_t>(way.socketcall)});
 	if (fd >= 0 && way.fd_arg != none)
 		tests.push_back({argument(way.fd_arg), UINT32_MAX, static_cast<uint32_t>(fd)});
-	if (writing)
-		tests.push_back({argument(way.flags_arg), O_ACCMODE, O_WRONLY});
 	return tests;
 }
 
@@ -152,18 +144,15 @@ void add_block(std::vector<sock_filter> &filter, const std::vector<Test> &tests,
 int main(int argc, char *argv[])
 {
 	if (argc < 5) {
-		std::fputs(
-			"usage: fail_call ERRNO any|FD|writing CALL[,CALL...] PROGRAM [ARG...]\n",
-			stderr);
+		std::fputs("usage: fail_call ERRNO any|FD CALL[,CALL...] PROGRAM [ARG...]\n",
+			   stderr);
 		return 2;
 	}
 	// cppcheck-suppress knownConditionTrueFalse ; it is where no filter is known
 	if (arch == 0)
 		cannot("no system call filter for this architecture");
 	auto error = static_cast<uint32_t>(std::atoi(argv[1]));
-	std::string where = argv[2];
-	bool writing = where == "writing";
-	int fd = where == "any" || writing ? -1 : std::atoi(argv[2]);
+	int fd = std::string(argv[2]) == "any" ? -1 : std::atoi(argv[2]);
 
 	std::vector<sock_filter> filter{
 		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -174,11 +163,11 @@ int main(int argc, char *argv[])
 	// A name this architecture has no call for is passed over: the C
 	// library cannot make it here either.
 	std::string names = argv[3];
-	for (char *name = std::strtok(argv[3], ","); name != nullptr;
+	for (const char *name = std::strtok(argv[3], ","); name != nullptr;
 	     name = std::strtok(nullptr, ","))
 		for (const Way &way : ways)
-			if (std::strcmp(way.name, name) == 0 && (!writing || way.flags_arg != none))
-				add_block(filter, tests_for(way, fd, writing), error);
+			if (std::strcmp(way.name, name) == 0)
+				add_block(filter, tests_for(way, fd), error);
 	if (filter.size() == preamble)
 		cannot("no call of " + names + " to fail here");
 	filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));

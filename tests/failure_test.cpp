@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
+#include <utility>
 
 namespace
 {
@@ -34,21 +36,29 @@ TEST(Failure, PortInUse)
 }
 
 // The highest privileged port, bound by a user without privileges: as root
-// the run drops them, and where that cannot be shown the case says why.
+// the run drops them, and where that user cannot run the server (a wrapper
+// that cannot reach it, a folder closed to others) the case says why.
 TEST(Failure, PrivilegedPortRefused)
 {
 	int first_free = 1024;
 	std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> first_free;
 	if (first_free <= 0)
 		GTEST_SKIP() << "every port is open to every user on this machine";
-	std::vector<std::string> command = harness::server({std::to_string(first_free - 1)});
+	std::vector<std::string> user;
 	if (geteuid() == 0)
-		command.insert(command.begin(),
-			       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+		user = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+	std::vector<std::string> probe = harness::server({});
+	probe.insert(probe.begin(), user.begin(), user.end());
+	Process started = start(probe);
+	Result usage = finish(started);
+	if (usage.err != "ERROR, no port provided\n")
+		GTEST_SKIP() << "cannot run the server as an unprivileged user (status "
+			     << usage.status << "): " << usage.err;
+
+	std::vector<std::string> command = harness::server({std::to_string(first_free - 1)});
+	command.insert(command.begin(), user.begin(), user.end());
 	Process server = start(command);
 	Result result = finish(server);
-	if (result.err.rfind("setpriv", 0) == 0)
-		GTEST_SKIP() << "cannot run the server as an unprivileged user: " << result.err;
 	EXPECT_EQ(result.err, diagnostic("ERROR on binding", EACCES));
 	EXPECT_EQ(result.out, "");
 	EXPECT_EQ(result.status, 1);
@@ -67,12 +77,10 @@ struct Injected {
 	std::string message;
 	std::string out;
 	std::string wire;
-	std::vector<int> closed = {}; // descriptors closed at start
 };
 
 const std::string hi = std::string(heading) + "hi\n";
 const char output_failed[] = "ERROR writing to standard output";
-const std::vector<int> stdin_closed{0};
 
 const Injected injected[] = {
 	{"Socket", "socket", "any", EMFILE, EMFILE, false, "ERROR opening socket", "", ""},
@@ -89,8 +97,6 @@ const Injected injected[] = {
 	// File systems that report a failed write only when the file is closed.
 	{"StdoutCloseIoError", "close", "1", EIO, EIO, true, output_failed, hi, reply},
 	{"StdoutCloseNoSpace", "close", "1", ENOSPC, ENOSPC, true, output_failed, hi, reply},
-	{"NoNullDeviceForClosedStdin", "open,openat", "writing", ENOENT, ENOENT, false,
-	 "ERROR opening /dev/null", "", "", stdin_closed},
 };
 
 void PrintTo(const Injected &row, std::ostream *os) { *os << row.name; }
@@ -102,15 +108,15 @@ class Fails : public testing::TestWithParam<Injected>
 TEST_P(Fails, WithOneLineAndStatusOne)
 {
 	const Injected &row = GetParam();
-	int port = free_port();
-	std::vector<std::string> command = harness::server({std::to_string(port)});
+	Port port;
+	std::vector<std::string> command = harness::server({std::to_string(port.number)});
 	command.insert(command.begin(),
 		       {FAIL_CALL, std::to_string(row.error), row.where, row.calls});
 	Outcome outcome;
 	if (row.client) {
-		outcome = exchange(command, port, "hi", nullptr, row.closed);
+		outcome = exchange(command, port.number, "hi");
 	} else {
-		Process server = start(command, nullptr, row.closed);
+		Process server = start(command);
 		outcome.result = finish(server);
 	}
 	if (outcome.result.status == 77 && outcome.result.err.rfind("fail_call:", 0) == 0)
@@ -129,9 +135,10 @@ INSTANTIATE_TEST_SUITE_P(Table, Fails, testing::ValuesIn(injected),
 // it reports the failed reply and still delivers the message line.
 TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 {
-	int port = free_port();
-	Process server = start(harness::server({std::to_string(port)}));
-	int fd = connect_to(server, port);
+	Port port;
+	Process server = start(harness::server({std::to_string(port.number)}));
+	int fd = connect_to(server, port.number);
+	ASSERT_GE(fd, 0) << "the server ended without listening";
 	ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
 	siginfo_t stopped{};
 	ASSERT_EQ(waitid(P_PID, static_cast<id_t>(server.pid), &stopped, WSTOPPED), 0);
@@ -149,37 +156,117 @@ TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 	EXPECT_EQ(result.status, 1);
 }
 
-// A message line that cannot be written is a failure, reported once the
-// client has had its reply.
-TEST(Failure, UnwritableStdout)
+// Where the message line goes holds up no reply: the client has it while
+// a pipe on stdout is still full or has lost its reader, and a line that
+// cannot be written is then a failure, or the signal its writer gets.
+enum class Reader : uint8_t { device_full, gone, full_pipe };
+
+struct Output {
+	std::string name;
+	Reader reader;
+	int status;
+	const char *message; // the line on stderr before its reason, if any
+	int error;
+};
+
+const Output outputs[] = {
+	{"DeviceFull", Reader::device_full, 1, output_failed, ENOSPC},
+	{"ReaderGone", Reader::gone, 128 + SIGPIPE, nullptr, 0},
+	{"PipeFull", Reader::full_pipe, 0, nullptr, 0},
+};
+
+void PrintTo(const Output &row, std::ostream *os) { *os << row.name; }
+
+// Writes to `fd` until it would block; returns what was written.
+std::string fill(int fd)
 {
-	int port = free_port();
-	Outcome outcome =
-		exchange(harness::server({std::to_string(port)}), port, "lost", "/dev/full");
-	EXPECT_EQ(outcome.wire, reply);
-	EXPECT_EQ(outcome.result.err, diagnostic(output_failed, ENOSPC));
-	EXPECT_EQ(outcome.result.status, 1);
+	int flags = fcntl(fd, F_GETFL);
+	std::string filler;
+	const std::string chunk(4096, 'f');
+	fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+	for (ssize_t n = 0; n >= 0; n = write(fd, chunk.data(), chunk.size()))
+		filler.append(chunk, 0, static_cast<size_t>(n));
+	fcntl(fd, F_SETFL, flags);
+	return filler;
 }
 
+// The server's stdout for `reader`; `kept` is the pipe's reading end where
+// the test reads it, else -1, and `filler` what fills the pipe already.
+int stdout_for(Reader reader, int *kept, std::string *filler)
+{
+	int ends[2];
+	if (pipe2(ends, O_CLOEXEC) < 0)
+		fail("pipe", errno);
+	*kept = ends[0];
+	if (reader == Reader::full_pipe) {
+		*filler = fill(ends[1]);
+		return ends[1];
+	}
+	close(std::exchange(*kept, -1));
+	if (reader == Reader::gone)
+		return ends[1];
+	close(ends[1]);
+	return open("/dev/full", O_WRONLY | O_CLOEXEC);
+}
+
+class Stdout : public testing::TestWithParam<Output>
+{
+};
+
+TEST_P(Stdout, HoldsUpNoReply)
+{
+	const Output &row = GetParam();
+	int kept = -1;
+	std::string filler;
+	int target = stdout_for(row.reader, &kept, &filler);
+	Port port;
+	Process server = start(harness::server({std::to_string(port.number)}), target);
+	close(target);
+	int fd = send_message(server, port.number, "hi");
+	ASSERT_GE(fd, 0) << "the server ended without listening";
+	std::string wire(sizeof reply - 1, '\0');
+	ssize_t got = recv(fd, wire.data(), wire.size(), MSG_WAITALL);
+	wire.resize(got > 0 ? static_cast<size_t>(got) : 0);
+	EXPECT_EQ(wire, reply);
+	std::string out = kept >= 0 ? drain(kept) : "";
+	close(kept);
+	close(fd);
+
+	Result result = finish(server);
+	EXPECT_EQ(out, row.status == 0 ? filler + heading + "hi\n" : "");
+	EXPECT_EQ(result.err, row.message != nullptr ? diagnostic(row.message, row.error) : "");
+	EXPECT_EQ(result.status, row.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Stdout, testing::ValuesIn(outputs),
+			 testing::PrintToStringParamName());
+
 // Started with standard descriptors closed, as supervisors and `>&-` leave
-// them: a socket must never take their place, so the client gets exactly
-// the reply, and output that has nowhere to go is a failure, not a signal.
+// them: a socket must never take the place of stdout or stderr, so the
+// client gets exactly the reply, and output that has nowhere to go is a
+// failure, not a signal. Without /dev/null to fill them from, a closed
+// stdin does no harm and a closed stdout ends the run before it listens.
+enum class Setting : uint8_t { plain, port_in_use, no_dev };
+
 struct Closed {
 	std::string name;
 	std::vector<int> fds;
+	Setting setting;
 	int status;
-	bool port_in_use; // whether the run fails at bind instead of serving
-	bool diagnosed;   // whether stderr tells of the lost message line
+	const char *message; // the line on stderr before its reason, if any
+	int error;
 };
 
 const Closed closed[] = {
-	{"Stdin", {0}, 0, false, false},
-	{"Stdout", {1}, 1, false, true},
-	{"Stderr", {2}, 0, false, false},
-	{"StdinAndStdout", {0, 1}, 1, false, true},
-	{"StdoutAndStderr", {1, 2}, 1, false, false},
-	{"AllThree", {0, 1, 2}, 1, false, false},
-	{"StderrPortInUse", {2}, 1, true, false},
+	{"Stdin", {0}, Setting::plain, 0, nullptr, 0},
+	{"Stdout", {1}, Setting::plain, 1, output_failed, EBADF},
+	{"Stderr", {2}, Setting::plain, 0, nullptr, 0},
+	{"StdinAndStdout", {0, 1}, Setting::plain, 1, output_failed, EBADF},
+	{"StdoutAndStderr", {1, 2}, Setting::plain, 1, nullptr, 0},
+	{"AllThree", {0, 1, 2}, Setting::plain, 1, nullptr, 0},
+	{"StderrPortInUse", {2}, Setting::port_in_use, 1, nullptr, 0},
+	{"StdinNoNullDevice", {0}, Setting::no_dev, 0, nullptr, 0},
+	{"StdoutNoNullDevice", {1}, Setting::no_dev, 1, "ERROR opening /dev/null", ENOENT},
 };
 
 void PrintTo(const Closed &row, std::ostream *os) { *os << row.name; }
@@ -192,22 +279,30 @@ TEST_P(ClosedAtStart, NoSocketTakesTheirPlace)
 {
 	const Closed &row = GetParam();
 	Outcome outcome;
-	if (row.port_in_use) {
+	if (row.setting == Setting::port_in_use) {
 		int port = 0;
 		int holder = bound_socket(&port);
-		Process server = start(harness::server({std::to_string(port)}), nullptr, row.fds);
+		Process server = start(harness::server({std::to_string(port)}), -1, row.fds);
 		outcome.result = finish(server);
 		close(holder);
 	} else {
-		int port = free_port();
-		outcome = exchange(harness::server({std::to_string(port)}), port, "secret line",
-				   nullptr, row.fds);
-		EXPECT_EQ(outcome.wire, reply);
+		Port port;
+		std::vector<std::string> command = harness::server({std::to_string(port.number)});
+		if (row.setting == Setting::no_dev)
+			command.insert(command.begin(), NO_DEV);
+		outcome = exchange(command, port.number, "secret line", -1, row.fds);
+		if (outcome.result.status == 77 && outcome.result.err.rfind("no_dev:", 0) == 0)
+			GTEST_SKIP() << outcome.result.err;
 	}
+	// Only a failed bind, or a closed stdout with nothing to fill it, ends
+	// the run before it listens.
+	bool listens = row.setting == Setting::plain || row.status == 0;
+	EXPECT_EQ(outcome.wire, listens ? reply : "");
 	EXPECT_EQ(outcome.result.status, row.status);
 	EXPECT_EQ(outcome.result.out,
 		  row.status == 0 ? std::string(heading) + "secret line\n" : "");
-	EXPECT_EQ(outcome.result.err, row.diagnosed ? diagnostic(output_failed, EBADF) : "");
+	EXPECT_EQ(outcome.result.err,
+		  row.message != nullptr ? diagnostic(row.message, row.error) : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ClosedAtStart, testing::ValuesIn(closed),

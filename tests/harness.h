@@ -20,9 +20,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness
@@ -61,12 +64,58 @@ inline int bound_socket(int *port)
 	return fd;
 }
 
-inline int free_port()
-{
-	int port = 0;
-	close(bound_socket(&port));
-	return port;
-}
+// A port for one server to bind, which nothing else is handed meanwhile.
+// The kernel hands out ports of its ephemeral range by itself, to clients
+// and to binds of port 0, so the port lies outside that range. Tests claim
+// theirs by binding UDP to the same number, for as long as this lives;
+// TCP on it is free when it is handed on.
+struct Port {
+	int number = 0;
+	int claim = -1;
+
+	Port()
+	{
+		int first = 0;
+		int last = 0;
+		std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> first >> last;
+		constexpr int lowest = 1024;
+		constexpr int count = 65536 - lowest;
+		std::mt19937 random(std::random_device{}());
+		int offset = std::uniform_int_distribution<int>(0, count - 1)(random);
+		for (int i = 0; i < count; ++i) {
+			number = lowest + (offset + i) % count;
+			if (number >= first && number <= last)
+				continue;
+			claim = taken(SOCK_DGRAM);
+			if (claim < 0)
+				continue;
+			int probe = taken(SOCK_STREAM);
+			if (probe >= 0) {
+				close(probe);
+				return;
+			}
+			close(claim);
+			claim = -1;
+		}
+		throw std::runtime_error("no port free outside the ephemeral range");
+	}
+	~Port() { close(claim); }
+	Port(const Port &) = delete;
+	Port &operator=(const Port &) = delete;
+
+	// A socket of `type` bound to the number on every local address, or -1.
+	int taken(int type) const
+	{
+		int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+		sockaddr_in address = loopback(number);
+		address.sin_addr.s_addr = htonl(INADDR_ANY);
+		if (fd >= 0 &&
+		    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+			return fd;
+		close(fd);
+		return -1;
+	}
+};
 
 // The command that runs the server: the built binary, or the words of
 // SERVER_COMMAND when it is set (a binary elsewhere, or one under a wrapper).
@@ -84,8 +133,26 @@ inline std::vector<std::string> server(const std::vector<std::string> &args)
 struct Process {
 	pid_t pid = -1;
 	int pidfd = -1; // readable once the process has ended
-	int out = -1;
+	int out = -1;   // -1 where stdout went elsewhere
 	int err = -1;
+
+	Process() = default;
+	Process(Process &&other) noexcept
+	    : pid(std::exchange(other.pid, -1)), pidfd(std::exchange(other.pidfd, -1)),
+	      out(std::exchange(other.out, -1)), err(std::exchange(other.err, -1))
+	{
+	}
+	// A test that fails or throws midway leaves no server behind.
+	~Process()
+	{
+		if (pid > 0) {
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+		}
+		for (int fd : {pidfd, out, err})
+			if (fd >= 0)
+				close(fd);
+	}
 };
 
 struct Result {
@@ -94,10 +161,10 @@ struct Result {
 	int status = -1; // exit status, or 128 + the signal that ended it
 };
 
-// Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout to
-// `stdout_path` when one is given, else to a pipe; then the descriptors in
-// `closed` are closed.
-inline Process start(const std::vector<std::string> &command, const char *stdout_path = nullptr,
+// Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout on
+// `stdout_fd` when one is given, else to a pipe; then the descriptors in
+// `closed` are closed. SIGPIPE ends it, whatever this process does with it.
+inline Process start(const std::vector<std::string> &command, int stdout_fd = -1,
 		     const std::vector<int> &closed = {})
 {
 	int out[2];
@@ -107,25 +174,34 @@ inline Process start(const std::vector<std::string> &command, const char *stdout
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-	if (stdout_path != nullptr)
-		posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
-	else
-		posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+	posix_spawn_file_actions_adddup2(&actions, stdout_fd >= 0 ? stdout_fd : out[1], 1);
 	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 	for (int fd : closed)
 		posix_spawn_file_actions_addclose(&actions, fd);
+	posix_spawnattr_t attributes;
+	posix_spawnattr_init(&attributes);
+	sigset_t pipe_signal;
+	sigemptyset(&pipe_signal);
+	sigaddset(&pipe_signal, SIGPIPE);
+	posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
 	std::vector<char *> argv(command.size() + 1, nullptr);
 	std::transform(command.begin(), command.end(), argv.begin(),
 		       [](const std::string &word) { return const_cast<char *>(word.c_str()); });
 
 	Process process;
-	int rc = posix_spawnp(&process.pid, argv[0], &actions, nullptr, argv.data(), environ);
+	int rc = posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ);
 	posix_spawn_file_actions_destroy(&actions);
+	posix_spawnattr_destroy(&attributes);
 	close(out[1]);
 	close(err[1]);
 	process.out = out[0];
 	process.err = err[0];
+	if (stdout_fd >= 0) {
+		close(process.out);
+		process.out = -1;
+	}
 	if (rc != 0)
 		fail("spawn " + command[0], rc);
 	process.pidfd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
@@ -168,21 +244,20 @@ inline Result finish(Process &process)
 		kill(process.pid, SIGKILL);
 	int status = 0;
 	waitpid(process.pid, &status, 0);
+	process.pid = -1;
 	Result result;
 	result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-	result.out = drain(process.out);
+	if (process.out >= 0)
+		result.out = drain(process.out);
 	result.err = drain(process.err);
-	close(process.out);
-	close(process.err);
-	close(process.pidfd);
 	if (!in_time)
 		throw std::runtime_error("server still running after the time limit");
 	return result;
 }
 
-// Connects once the server listens. A refusal is retried after a short
-// wait on the process itself, so a server that has already ended fails at
-// once; the retries add up to wait_ms at most.
+// Connects once the server listens, or returns -1 once it has ended
+// without. A refusal is retried after a short wait on the process itself;
+// the retries add up to wait_ms at most.
 inline int connect_to(const Process &process, int port)
 {
 	constexpr int retry_us = 50;
@@ -202,7 +277,7 @@ inline int connect_to(const Process &process, int port)
 		if (why != ECONNREFUSED)
 			fail("connect", why);
 		if (ended(process, {0, retry_us * 1000L}))
-			throw std::runtime_error("server ended before it listened");
+			return -1;
 	}
 	throw std::runtime_error("server never listened");
 }
@@ -220,19 +295,32 @@ struct Outcome {
 	Result result;
 };
 
+// Connects to the server on `port`, sends `message` in one piece and ends
+// the client's side; -1 when the server ended without listening.
+inline int send_message(const Process &process, int port, const std::string &message)
+{
+	int fd = connect_to(process, port);
+	if (fd >= 0) {
+		send_all(fd, message);
+		shutdown(fd, SHUT_WR);
+	}
+	return fd;
+}
+
 // One exchange with `command`, which must listen on `port`: the client
-// sends `message` in one piece, ends its side, and reads to the end.
+// sends `message` and reads to the end. A server that ends without
+// listening leaves the wire empty.
 inline Outcome exchange(const std::vector<std::string> &command, int port,
-			const std::string &message, const char *stdout_path = nullptr,
+			const std::string &message, int stdout_fd = -1,
 			const std::vector<int> &closed = {})
 {
-	Process process = start(command, stdout_path, closed);
-	int fd = connect_to(process, port);
-	send_all(fd, message);
-	shutdown(fd, SHUT_WR);
+	Process process = start(command, stdout_fd, closed);
 	Outcome outcome;
-	outcome.wire = drain(fd, &outcome.reset);
-	close(fd);
+	int fd = send_message(process, port, message);
+	if (fd >= 0) {
+		outcome.wire = drain(fd, &outcome.reset);
+		close(fd);
+	}
 	outcome.result = finish(process);
 	return outcome;
 }

@@ -27,17 +27,23 @@ std::string wrapped(int port) { return std::to_string(port + 65536); }
 std::string negative(int port) { return std::to_string(port - 65536); }
 
 // The reply must be exactly the acknowledgement, then the end of the
-// stream, by reset only when bytes were left unread.
+// stream, by reset only when bytes were left unread. A failure of the
+// harness is the case's failure, under whatever trace the caller set.
 void expect_served(const Exchange &served)
 {
-	int port = free_port();
-	Outcome outcome = exchange(harness::server({served.port_argument(port), "ignored"}), port,
-				   served.message);
-	EXPECT_EQ(outcome.wire, reply);
-	EXPECT_EQ(outcome.reset, served.message.size() > 255);
-	EXPECT_EQ(outcome.result.out, heading + served.printed + "\n");
-	EXPECT_EQ(outcome.result.err, "");
-	EXPECT_EQ(outcome.result.status, 0);
+	try {
+		Port port;
+		Outcome outcome =
+			exchange(harness::server({served.port_argument(port.number), "ignored"}),
+				 port.number, served.message);
+		EXPECT_EQ(outcome.wire, reply);
+		EXPECT_EQ(outcome.reset, served.message.size() > 255);
+		EXPECT_EQ(outcome.result.out, heading + served.printed + "\n");
+		EXPECT_EQ(outcome.result.err, "");
+		EXPECT_EQ(outcome.result.status, 0);
+	} catch (const std::exception &failure) {
+		ADD_FAILURE() << failure.what();
+	}
 }
 
 const Exchange exchanges[] = {
