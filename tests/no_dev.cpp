@@ -55,8 +55,12 @@ int main(int argc, char *argv[])
 		close(fd);
 		map("/proc/self/gid_map", gid);
 	}
-	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
-	    mount("none", "/dev", "tmpfs", 0, nullptr) < 0)
+	// Private first, so the empty /dev shows nowhere else. In a chroot the
+	// root is no mount, but the /dev it was given is.
+	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 &&
+	    mount(nullptr, "/dev", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
+		cannot("mount");
+	if (mount("none", "/dev", "tmpfs", 0, nullptr) < 0)
 		cannot("mount");
 	execvp(argv[1], argv + 1);
 	std::perror(argv[1]);
