@@ -2,10 +2,9 @@
 //
 // Runs PROGRAM with the named system calls failing with ERRNO. WHERE is
 // "any" (every such call) or a descriptor number (only the calls on it).
-// A name covers each way this
-// architecture's C library may make the call: the call itself, or
-// socketcall with its number, whose descriptor lies in memory the filter
-// cannot read, so those fail on every descriptor. Descriptors above 2 are
+// A name covers each way this architecture's C library may make the call:
+// the call itself, or socketcall with its number, whose descriptor lies in
+// memory the filter cannot read, so those fail on every descriptor. Descriptors above 2 are
 // closed first, so the program's own are numbered from 3. Where no filter
 // can be installed it says why and ends with status 77.
 

@@ -70,7 +70,7 @@ TEST(Failure, PrivilegedPortRefused)
 struct Injected {
 	std::string name;
 	std::string calls; // as the C library may make the step
-	std::string where; // any, a descriptor, or writing (opens for writing)
+	std::string where; // any, or a descriptor
 	int error;
 	int reported; // the error the line names
 	bool client;  // whether the run gets as far as a connection

@@ -49,16 +49,32 @@ inline sockaddr_in loopback(int port)
 	return address;
 }
 
-// A socket bound to a port the kernel picks on every local address, as the
-// server binds it. Closed before it is connected, it leaves no closing wait.
+// Every local address at `port`, as the server binds it.
+inline sockaddr_in everywhere(int port)
+{
+	sockaddr_in address = loopback(port);
+	address.sin_addr.s_addr = htonl(INADDR_ANY);
+	return address;
+}
+
+// A socket of `type` bound to `address`, or -1.
+inline int bound(int type, const sockaddr_in &address)
+{
+	int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+	if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+		return fd;
+	close(fd);
+	return -1;
+}
+
+// A TCP socket bound to a port the kernel picks. Closed before it is
+// connected, it leaves no closing wait.
 inline int bound_socket(int *port)
 {
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_in address = loopback(0);
-	address.sin_addr.s_addr = htonl(INADDR_ANY);
+	int fd = bound(SOCK_STREAM, everywhere(0));
+	sockaddr_in address{};
 	socklen_t length = sizeof address;
-	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), length) < 0 ||
-	    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) < 0)
+	if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) < 0)
 		fail("no free port", errno);
 	*port = ntohs(address.sin_port);
 	return fd;
@@ -73,23 +89,27 @@ struct Port {
 	int number = 0;
 	int claim = -1;
 
+	// Ports are drawn at random, each outside the range as likely as any
+	// other: a walk from one draw would favour the port above the range,
+	// and crawl through ports earlier runs left in their closing wait.
 	Port()
 	{
 		int first = 0;
 		int last = 0;
 		std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> first >> last;
 		constexpr int lowest = 1024;
-		constexpr int count = 65536 - lowest;
-		std::mt19937 random(std::random_device{}());
-		int offset = std::uniform_int_distribution<int>(0, count - 1)(random);
-		for (int i = 0; i < count; ++i) {
-			number = lowest + (offset + i) % count;
-			if (number >= first && number <= last)
-				continue;
-			claim = taken(SOCK_DGRAM);
+		constexpr int highest = 65535;
+		int skipped = first >= lowest && last >= first ? last - first + 1 : 0;
+		static std::mt19937 random(std::random_device{}());
+		std::uniform_int_distribution<int> draw(lowest, highest - skipped);
+		for (int attempt = 0; attempt < 1000; ++attempt) {
+			number = draw(random);
+			if (skipped > 0 && number >= first)
+				number += skipped;
+			claim = bound(SOCK_DGRAM, everywhere(number));
 			if (claim < 0)
 				continue;
-			int probe = taken(SOCK_STREAM);
+			int probe = bound(SOCK_STREAM, everywhere(number));
 			if (probe >= 0) {
 				close(probe);
 				return;
@@ -102,19 +122,6 @@ struct Port {
 	~Port() { close(claim); }
 	Port(const Port &) = delete;
 	Port &operator=(const Port &) = delete;
-
-	// A socket of `type` bound to the number on every local address, or -1.
-	int taken(int type) const
-	{
-		int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-		sockaddr_in address = loopback(number);
-		address.sin_addr.s_addr = htonl(INADDR_ANY);
-		if (fd >= 0 &&
-		    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-			return fd;
-		close(fd);
-		return -1;
-	}
 };
 
 // The command that runs the server: the built binary, or the words of
@@ -167,14 +174,14 @@ struct Result {
 inline Process start(const std::vector<std::string> &command, int stdout_fd = -1,
 		     const std::vector<int> &closed = {})
 {
-	int out[2];
+	int out[2] = {-1, stdout_fd};
 	int err[2];
-	if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+	if ((stdout_fd < 0 && pipe2(out, O_CLOEXEC) < 0) || pipe2(err, O_CLOEXEC) < 0)
 		fail("pipe", errno);
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-	posix_spawn_file_actions_adddup2(&actions, stdout_fd >= 0 ? stdout_fd : out[1], 1);
+	posix_spawn_file_actions_adddup2(&actions, out[1], 1);
 	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 	for (int fd : closed)
 		posix_spawn_file_actions_addclose(&actions, fd);
@@ -194,14 +201,11 @@ inline Process start(const std::vector<std::string> &command, int stdout_fd = -1
 	int rc = posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ);
 	posix_spawn_file_actions_destroy(&actions);
 	posix_spawnattr_destroy(&attributes);
-	close(out[1]);
+	if (stdout_fd < 0)
+		close(out[1]);
 	close(err[1]);
 	process.out = out[0];
 	process.err = err[0];
-	if (stdout_fd >= 0) {
-		close(process.out);
-		process.out = -1;
-	}
 	if (rc != 0)
 		fail("spawn " + command[0], rc);
 	process.pidfd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
