@@ -36,14 +36,16 @@ int main(int argc, char *argv[])
 
 	// A closed stdout or stderr would be taken by the first socket, and
 	// what is meant for it would reach the client or kill the run. It is
-	// opened on the null device the wrong way round, so that using it fails.
-	// When that is impossible the line is lost if stderr is the one, but no
-	// socket exists yet for it to reach. stdin is never read, so a socket
-	// may take it; it is filled only so that the other two get their own.
+	// opened on the null device for reading only, so that writing to it
+	// fails. When that is impossible the line is lost if stderr is the
+	// one, but no socket exists yet for it to reach. stdin is never read,
+	// so a socket may take it; it is filled only so that the other two get
+	// their own, and read-only, like them, so that a null device that
+	// cannot be written still fills it.
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
 		if (fcntl(fd, F_GETFD) >= 0)
 			continue;
-		int opened = open(null_device, fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+		int opened = open(null_device, O_RDONLY);
 		if (opened != fd && fd != STDIN_FILENO)
 			error(null_failed);
 	}
