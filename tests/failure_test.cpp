@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <termios.h>
+
 #include <cstdint>
 #include <fstream>
 #include <utility>
@@ -42,7 +44,7 @@ TEST(Failure, PrivilegedPortRefused)
 {
 	int first_free = 1024;
 	std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> first_free;
-	if (first_free <= 0)
+	if (first_free <= 1)
 		GTEST_SKIP() << "every port is open to every user on this machine";
 	std::vector<std::string> user;
 	if (geteuid() == 0)
@@ -157,9 +159,10 @@ TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 }
 
 // Where the message line goes holds up no reply: the client has it while
-// a pipe on stdout is still full or has lost its reader, and a line that
-// cannot be written is then a failure, or the signal its writer gets.
-enum class Reader : uint8_t { device_full, gone, full_pipe };
+// a pipe or terminal on stdout is still full or has lost its reader, and a
+// line that cannot be written is then a failure, or the signal its writer
+// gets.
+enum class Reader : uint8_t { device_full, gone, full_pipe, full_terminal };
 
 struct Output {
 	std::string name;
@@ -173,6 +176,7 @@ const Output outputs[] = {
 	{"DeviceFull", Reader::device_full, 1, output_failed, ENOSPC},
 	{"ReaderGone", Reader::gone, 128 + SIGPIPE, nullptr, 0},
 	{"PipeFull", Reader::full_pipe, 0, nullptr, 0},
+	{"TerminalFull", Reader::full_terminal, 0, nullptr, 0},
 };
 
 void PrintTo(const Output &row, std::ostream *os) { *os << row.name; }
@@ -194,6 +198,19 @@ std::string fill(int fd)
 // the test reads it, else -1, and `filler` what fills the pipe already.
 int stdout_for(Reader reader, int *kept, std::string *filler)
 {
+	if (reader == Reader::full_terminal) {
+		*kept = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (*kept < 0 || grantpt(*kept) < 0 || unlockpt(*kept) < 0)
+			fail("pseudo-terminal", errno);
+		int terminal = open(ptsname(*kept), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		termios raw{};
+		if (terminal < 0 || tcgetattr(terminal, &raw) < 0)
+			fail("pseudo-terminal", errno);
+		cfmakeraw(&raw); // the line as written, no carriage return added
+		tcsetattr(terminal, TCSANOW, &raw);
+		*filler = fill(terminal);
+		return terminal;
+	}
 	int ends[2];
 	if (pipe2(ends, O_CLOEXEC) < 0)
 		fail("pipe", errno);
@@ -245,8 +262,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Stdout, testing::ValuesIn(outputs),
 // them: a socket must never take the place of stdout or stderr, so the
 // client gets exactly the reply, and output that has nowhere to go is a
 // failure, not a signal. Without /dev/null to fill them from, a closed
-// stdin does no harm and a closed stdout ends the run before it listens.
-enum class Setting : uint8_t { plain, port_in_use, no_dev };
+// stdin does no harm and a closed stdout ends the run before it listens;
+// a /dev/null that cannot be written fills them all the same.
+enum class Setting : uint8_t { plain, port_in_use, no_dev, read_only_dev };
 
 struct Closed {
 	std::string name;
@@ -267,6 +285,13 @@ const Closed closed[] = {
 	{"StderrPortInUse", {2}, Setting::port_in_use, 1, nullptr, 0},
 	{"StdinNoNullDevice", {0}, Setting::no_dev, 0, nullptr, 0},
 	{"StdoutNoNullDevice", {1}, Setting::no_dev, 1, "ERROR opening /dev/null", ENOENT},
+	{"StdinAndStdoutReadOnlyNullDevice",
+	 {0, 1},
+	 Setting::read_only_dev,
+	 1,
+	 output_failed,
+	 EBADF},
+	{"StdinAndStderrReadOnlyNullDevice", {0, 2}, Setting::read_only_dev, 0, nullptr, 0},
 };
 
 void PrintTo(const Closed &row, std::ostream *os) { *os << row.name; }
@@ -290,13 +315,16 @@ TEST_P(ClosedAtStart, NoSocketTakesTheirPlace)
 		std::vector<std::string> command = harness::server({std::to_string(port.number)});
 		if (row.setting == Setting::no_dev)
 			command.insert(command.begin(), NO_DEV);
+		if (row.setting == Setting::read_only_dev)
+			command.insert(command.begin(), {NO_DEV, "--read-only"});
 		outcome = exchange(command, port.number, "secret line", -1, row.fds);
 		if (outcome.result.status == 77 && outcome.result.err.rfind("no_dev:", 0) == 0)
 			GTEST_SKIP() << outcome.result.err;
 	}
 	// Only a failed bind, or a closed stdout with nothing to fill it, ends
 	// the run before it listens.
-	bool listens = row.setting == Setting::plain || row.status == 0;
+	bool listens = row.setting != Setting::port_in_use &&
+		       (row.setting != Setting::no_dev || row.status == 0);
 	EXPECT_EQ(outcome.wire, listens ? reply : "");
 	EXPECT_EQ(outcome.result.status, row.status);
 	EXPECT_EQ(outcome.result.out,

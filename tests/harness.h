@@ -40,12 +40,13 @@ inline constexpr char reply[] = "I got your message";
 	throw std::runtime_error(what + ": " + std::strerror(why));
 }
 
-inline sockaddr_in loopback(int port)
+// `port` at `host`, by default 127.0.0.1; all of 127.0.0.0/8 is local.
+inline sockaddr_in loopback(int port, in_addr_t host = INADDR_LOOPBACK)
 {
 	sockaddr_in address{};
 	address.sin_family = AF_INET;
 	address.sin_port = htons(static_cast<uint16_t>(port));
-	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	address.sin_addr.s_addr = htonl(host);
 	return address;
 }
 
@@ -82,9 +83,10 @@ inline int bound_socket(int *port)
 
 // A port for one server to bind, which nothing else is handed meanwhile.
 // The kernel hands out ports of its ephemeral range by itself, to clients
-// and to binds of port 0, so the port lies outside that range. Tests claim
-// theirs by binding UDP to the same number, for as long as this lives;
-// TCP on it is free when it is handed on.
+// and to binds of port 0, so the port lies outside that range, among those
+// this user may bind: from 1 as root, else from the first unprivileged
+// one. Tests claim theirs by binding UDP to the same number, for as long
+// as this lives; TCP on it is free when it is handed on.
 struct Port {
 	int number = 0;
 	int claim = -1;
@@ -97,14 +99,27 @@ struct Port {
 		int first = 0;
 		int last = 0;
 		std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> first >> last;
-		constexpr int lowest = 1024;
+		int lowest = 1;
+		if (geteuid() != 0) {
+			lowest = 1024;
+			std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> lowest;
+			lowest = std::max(lowest, 1);
+		}
 		constexpr int highest = 65535;
-		int skipped = first >= lowest && last >= first ? last - first + 1 : 0;
+		int skipped_from = std::max(first, lowest);
+		int skipped = std::max(0, std::min(last, highest) - skipped_from + 1);
+		int choices = highest - lowest + 1 - skipped;
+		if (choices <= 0)
+			throw std::runtime_error(
+				"no port to test on: every port this user may bind, " +
+				std::to_string(lowest) + " to 65535, lies in the ephemeral range " +
+				std::to_string(first) + " to " + std::to_string(last) +
+				", which the system hands to any client");
 		static std::mt19937 random(std::random_device{}());
-		std::uniform_int_distribution<int> draw(lowest, highest - skipped);
+		std::uniform_int_distribution<int> draw(lowest, lowest + choices - 1);
 		for (int attempt = 0; attempt < 1000; ++attempt) {
 			number = draw(random);
-			if (skipped > 0 && number >= first)
+			if (skipped > 0 && number >= skipped_from)
 				number += skipped;
 			claim = bound(SOCK_DGRAM, everywhere(number));
 			if (claim < 0)
@@ -170,7 +185,8 @@ struct Result {
 
 // Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout on
 // `stdout_fd` when one is given, else to a pipe; then the descriptors in
-// `closed` are closed. SIGPIPE ends it, whatever this process does with it.
+// `closed` are closed. SIGPIPE ends it, whether this process ignores or
+// blocks it.
 inline Process start(const std::vector<std::string> &command, int stdout_fd = -1,
 		     const std::vector<int> &closed = {})
 {
@@ -191,7 +207,10 @@ inline Process start(const std::vector<std::string> &command, int stdout_fd = -1
 	sigemptyset(&pipe_signal);
 	sigaddset(&pipe_signal, SIGPIPE);
 	posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
-	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+	sigset_t none;
+	sigemptyset(&none);
+	posix_spawnattr_setsigmask(&attributes, &none);
+	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
 	std::vector<char *> argv(command.size() + 1, nullptr);
 	std::transform(command.begin(), command.end(), argv.begin(),
@@ -214,13 +233,17 @@ inline Process start(const std::vector<std::string> &command, int stdout_fd = -1
 	return process;
 }
 
-// Reads `fd` to its end. A reset counts as an end too, when the caller
-// asks to learn of it through `reset`.
+// Reads `fd` to its end, waiting at most wait_ms for each piece. A reset
+// counts as an end too, when the caller asks to learn of it through
+// `reset`; so does EIO, which a terminal reads once its other side closed.
 inline std::string drain(int fd, bool *reset = nullptr)
 {
 	std::string bytes;
 	char chunk[4096];
 	for (;;) {
+		pollfd ready{fd, POLLIN, 0};
+		if (poll(&ready, 1, wait_ms) == 0)
+			throw std::runtime_error("output not ended within the time limit");
 		ssize_t n = read(fd, chunk, sizeof chunk);
 		if (n > 0) {
 			bytes.append(chunk, static_cast<size_t>(n));
@@ -228,7 +251,7 @@ inline std::string drain(int fd, bool *reset = nullptr)
 		}
 		if (n < 0 && errno == ECONNRESET && reset != nullptr)
 			*reset = true;
-		else if (n < 0)
+		else if (n < 0 && errno != EIO)
 			fail("read", errno);
 		return bytes;
 	}
@@ -262,10 +285,10 @@ inline Result finish(Process &process)
 // Connects once the server listens, or returns -1 once it has ended
 // without. A refusal is retried after a short wait on the process itself;
 // the retries add up to wait_ms at most.
-inline int connect_to(const Process &process, int port)
+inline int connect_to(const Process &process, int port, in_addr_t host = INADDR_LOOPBACK)
 {
 	constexpr int retry_us = 50;
-	sockaddr_in address = loopback(port);
+	sockaddr_in address = loopback(port, host);
 	for (int attempt = 0; attempt < wait_ms / retry_us * 1000; ++attempt) {
 		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		if (fd < 0)
@@ -299,11 +322,12 @@ struct Outcome {
 	Result result;
 };
 
-// Connects to the server on `port`, sends `message` in one piece and ends
-// the client's side; -1 when the server ended without listening.
-inline int send_message(const Process &process, int port, const std::string &message)
+// Connects to the server on `port` at `host`, sends `message` in one piece
+// and ends the client's side; -1 when the server ended without listening.
+inline int send_message(const Process &process, int port, const std::string &message,
+			in_addr_t host = INADDR_LOOPBACK)
 {
-	int fd = connect_to(process, port);
+	int fd = connect_to(process, port, host);
 	if (fd >= 0) {
 		send_all(fd, message);
 		shutdown(fd, SHUT_WR);
@@ -312,15 +336,15 @@ inline int send_message(const Process &process, int port, const std::string &mes
 }
 
 // One exchange with `command`, which must listen on `port`: the client
-// sends `message` and reads to the end. A server that ends without
-// listening leaves the wire empty.
+// sends `message` to `host` and reads to the end. A server that ends
+// without listening leaves the wire empty.
 inline Outcome exchange(const std::vector<std::string> &command, int port,
 			const std::string &message, int stdout_fd = -1,
-			const std::vector<int> &closed = {})
+			const std::vector<int> &closed = {}, in_addr_t host = INADDR_LOOPBACK)
 {
 	Process process = start(command, stdout_fd, closed);
 	Outcome outcome;
-	int fd = send_message(process, port, message);
+	int fd = send_message(process, port, message, host);
 	if (fd >= 0) {
 		outcome.wire = drain(fd, &outcome.reset);
 		close(fd);

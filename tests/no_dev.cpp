@@ -1,9 +1,11 @@
-// no_dev PROGRAM [ARG...]
+// no_dev [--read-only] PROGRAM [ARG...]
 //
 // Runs PROGRAM where /dev is an empty folder, as in a bare chroot, so that
-// /dev/null cannot be opened. It takes a mount namespace of its own, and
-// a user namespace first where it has no privilege; where neither can be
-// had it says why and ends with status 77.
+// /dev/null cannot be opened; with --read-only, where /dev is read-only
+// and holds an empty /dev/null, which can be opened for reading only. It
+// takes a mount namespace of its own, and a user namespace first where it
+// has no privilege; where neither can be had it says why and ends with
+// status 77.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -39,8 +41,13 @@ void map(const char *file, const std::string &id)
 
 int main(int argc, char *argv[])
 {
+	bool read_only = argc > 1 && std::strcmp(argv[1], "--read-only") == 0;
+	if (read_only) {
+		--argc;
+		++argv;
+	}
 	if (argc < 2) {
-		std::fputs("usage: no_dev PROGRAM [ARG...]\n", stderr);
+		std::fputs("usage: no_dev [--read-only] PROGRAM [ARG...]\n", stderr);
 		return 2;
 	}
 	std::string uid = std::to_string(getuid());
@@ -62,6 +69,14 @@ int main(int argc, char *argv[])
 		cannot("mount");
 	if (mount("none", "/dev", "tmpfs", 0, nullptr) < 0)
 		cannot("mount");
+	if (read_only) {
+		int null = open("/dev/null", O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+		if (null < 0)
+			cannot("/dev/null");
+		close(null);
+		if (mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) < 0)
+			cannot("mount");
+	}
 	execvp(argv[1], argv + 1);
 	std::perror(argv[1]);
 	return 127;

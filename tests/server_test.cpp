@@ -18,7 +18,8 @@ struct Exchange {
 	std::string name;
 	std::string (*port_argument)(int port);
 	std::string message;
-	std::string printed; // the message as it must appear after the heading
+	std::string printed;              // the message as it must appear after the heading
+	in_addr_t host = INADDR_LOOPBACK; // where the client reaches the server
 };
 
 std::string plain(int port) { return std::to_string(port); }
@@ -35,7 +36,7 @@ void expect_served(const Exchange &served)
 		Port port;
 		Outcome outcome =
 			exchange(harness::server({served.port_argument(port.number), "ignored"}),
-				 port.number, served.message);
+				 port.number, served.message, -1, {}, served.host);
 		EXPECT_EQ(outcome.wire, reply);
 		EXPECT_EQ(outcome.reset, served.message.size() > 255);
 		EXPECT_EQ(outcome.result.out, heading + served.printed + "\n");
@@ -57,6 +58,8 @@ const Exchange exchanges[] = {
 	{"PortWithBlanksSignAndTrailer", padded, "a", "a"},
 	{"PortAbove16Bits", wrapped, "b", "b"},
 	{"NegativePort", negative, "c", "c"},
+	// Every local address, not 127.0.0.1 alone.
+	{"OtherLocalAddress", plain, "d", "d", INADDR_LOOPBACK + 1},
 };
 
 void PrintTo(const Exchange &exchange, std::ostream *os) { *os << exchange.name; }
@@ -70,13 +73,17 @@ TEST_P(Served, PrintsMessageAndAcknowledges) { expect_served(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Table, Served, testing::ValuesIn(exchanges),
 			 testing::PrintToStringParamName());
 
-// Random messages of 0 to 600 bytes of any value. SERVER_TEST_SEED
-// replays a run; the seed is printed with every failure.
+// Random messages of 0 to 600 bytes of any value, from a fixed seed unless
+// SERVER_TEST_SEED gives another; the seed is printed with every failure.
 TEST(Random, MessagesPrintedUpToZeroByteAndOneRead)
 {
 	const char *given = std::getenv("SERVER_TEST_SEED");
-	unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
-					 : 20261208;
+	std::string digits = given != nullptr ? given : "20261208";
+	ASSERT_TRUE(!digits.empty() && digits.size() <= 9 &&
+		    digits.find_first_not_of("0123456789") == std::string::npos)
+		<< "SERVER_TEST_SEED must be a decimal number of at most 9 digits, not \"" << digits
+		<< '"';
+	auto seed = static_cast<unsigned>(std::stoul(digits));
 	std::mt19937 random(seed);
 	std::uniform_int_distribution<size_t> length(0, 600);
 	std::uniform_int_distribution<int> byte(0, 255);
