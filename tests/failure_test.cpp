@@ -300,6 +300,19 @@ class ClosedAtStart : public testing::TestWithParam<Closed>
 {
 };
 
+// The wrapper that gives the server the /dev of `setting`.
+std::vector<std::string> under(Setting setting)
+{
+	switch (setting) {
+	case Setting::no_dev:
+		return {NO_DEV};
+	case Setting::read_only_dev:
+		return {NO_DEV, "--read-only"};
+	default:
+		return {};
+	}
+}
+
 TEST_P(ClosedAtStart, NoSocketTakesTheirPlace)
 {
 	const Closed &row = GetParam();
@@ -312,11 +325,9 @@ TEST_P(ClosedAtStart, NoSocketTakesTheirPlace)
 		close(holder);
 	} else {
 		Port port;
-		std::vector<std::string> command = harness::server({std::to_string(port.number)});
-		if (row.setting == Setting::no_dev)
-			command.insert(command.begin(), NO_DEV);
-		if (row.setting == Setting::read_only_dev)
-			command.insert(command.begin(), {NO_DEV, "--read-only"});
+		std::vector<std::string> command = under(row.setting);
+		std::vector<std::string> server = harness::server({std::to_string(port.number)});
+		command.insert(command.end(), server.begin(), server.end());
 		outcome = exchange(command, port.number, "secret line", -1, row.fds);
 		if (outcome.result.status == 77 && outcome.result.err.rfind("no_dev:", 0) == 0)
 			GTEST_SKIP() << outcome.result.err;

@@ -40,23 +40,21 @@ inline constexpr char reply[] = "I got your message";
 	throw std::runtime_error(what + ": " + std::strerror(why));
 }
 
-// `port` at `host`, by default 127.0.0.1; all of 127.0.0.0/8 is local.
-inline sockaddr_in loopback(int port, in_addr_t host = INADDR_LOOPBACK)
+// 127.0.0.1; any address of 127.0.0.0/8 is local as well.
+const in_addr localhost{htonl(INADDR_LOOPBACK)};
+
+// `port` at `host`.
+inline sockaddr_in at(in_addr host, int port)
 {
 	sockaddr_in address{};
 	address.sin_family = AF_INET;
 	address.sin_port = htons(static_cast<uint16_t>(port));
-	address.sin_addr.s_addr = htonl(host);
+	address.sin_addr = host;
 	return address;
 }
 
 // Every local address at `port`, as the server binds it.
-inline sockaddr_in everywhere(int port)
-{
-	sockaddr_in address = loopback(port);
-	address.sin_addr.s_addr = htonl(INADDR_ANY);
-	return address;
-}
+inline sockaddr_in everywhere(int port) { return at({htonl(INADDR_ANY)}, port); }
 
 // A socket of `type` bound to `address`, or -1.
 inline int bound(int type, const sockaddr_in &address)
@@ -285,10 +283,10 @@ inline Result finish(Process &process)
 // Connects once the server listens, or returns -1 once it has ended
 // without. A refusal is retried after a short wait on the process itself;
 // the retries add up to wait_ms at most.
-inline int connect_to(const Process &process, int port, in_addr_t host = INADDR_LOOPBACK)
+inline int connect_to(const Process &process, int port, in_addr host = localhost)
 {
 	constexpr int retry_us = 50;
-	sockaddr_in address = loopback(port, host);
+	sockaddr_in address = at(host, port);
 	for (int attempt = 0; attempt < wait_ms / retry_us * 1000; ++attempt) {
 		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		if (fd < 0)
@@ -325,7 +323,7 @@ struct Outcome {
 // Connects to the server on `port` at `host`, sends `message` in one piece
 // and ends the client's side; -1 when the server ended without listening.
 inline int send_message(const Process &process, int port, const std::string &message,
-			in_addr_t host = INADDR_LOOPBACK)
+			in_addr host = localhost)
 {
 	int fd = connect_to(process, port, host);
 	if (fd >= 0) {
@@ -340,7 +338,7 @@ inline int send_message(const Process &process, int port, const std::string &mes
 // without listening leaves the wire empty.
 inline Outcome exchange(const std::vector<std::string> &command, int port,
 			const std::string &message, int stdout_fd = -1,
-			const std::vector<int> &closed = {}, in_addr_t host = INADDR_LOOPBACK)
+			const std::vector<int> &closed = {}, in_addr host = localhost)
 {
 	Process process = start(command, stdout_fd, closed);
 	Outcome outcome;

@@ -18,8 +18,8 @@ struct Exchange {
 	std::string name;
 	std::string (*port_argument)(int port);
 	std::string message;
-	std::string printed;              // the message as it must appear after the heading
-	in_addr_t host = INADDR_LOOPBACK; // where the client reaches the server
+	std::string printed;      // the message as it must appear after the heading
+	in_addr host = localhost; // where the client reaches the server
 };
 
 std::string plain(int port) { return std::to_string(port); }
@@ -59,7 +59,7 @@ const Exchange exchanges[] = {
 	{"PortAbove16Bits", wrapped, "b", "b"},
 	{"NegativePort", negative, "c", "c"},
 	// Every local address, not 127.0.0.1 alone.
-	{"OtherLocalAddress", plain, "d", "d", INADDR_LOOPBACK + 1},
+	{"OtherLocalAddress", plain, "d", "d", {htonl(INADDR_LOOPBACK + 1)}},
 };
 
 void PrintTo(const Exchange &exchange, std::ostream *os) { *os << exchange.name; }
