@@ -35,13 +35,13 @@ int main(int argc, char *argv[])
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
 
 	// A closed stdout or stderr would be taken by the first socket, and
-	// what is meant for it would reach the client or kill the run. It is
+	// what is meant for it would reach the client or kill the run. Each is
 	// opened on the null device for reading only, so that writing to it
-	// fails. When that is impossible the line is lost if stderr is the
+	// fails; when that is impossible the line is lost if stderr is the
 	// one, but no socket exists yet for it to reach. stdin is never read,
-	// so a socket may take it; it is filled only so that the other two get
-	// their own, and read-only, like them, so that a null device that
-	// cannot be written still fills it.
+	// so a socket may take it: it is filled only so that the other two get
+	// their own numbers, and read-only too, so that a null device that
+	// cannot be written fills it as well.
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
 		if (fcntl(fd, F_GETFD) >= 0)
 			continue;
