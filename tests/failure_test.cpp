@@ -285,13 +285,8 @@ const Closed closed[] = {
 	{"StderrPortInUse", {2}, Setting::port_in_use, 1, nullptr, 0},
 	{"StdinNoNullDevice", {0}, Setting::no_dev, 0, nullptr, 0},
 	{"StdoutNoNullDevice", {1}, Setting::no_dev, 1, "ERROR opening /dev/null", ENOENT},
-	{"StdinAndStdoutReadOnlyNullDevice",
-	 {0, 1},
-	 Setting::read_only_dev,
-	 1,
-	 output_failed,
-	 EBADF},
-	{"StdinAndStderrReadOnlyNullDevice", {0, 2}, Setting::read_only_dev, 0, nullptr, 0},
+	{"StdinAndStdoutNullReadOnly", {0, 1}, Setting::read_only_dev, 1, output_failed, EBADF},
+	{"StdinAndStderrNullReadOnly", {0, 2}, Setting::read_only_dev, 0, nullptr, 0},
 };
 
 void PrintTo(const Closed &row, std::ostream *os) { *os << row.name; }
