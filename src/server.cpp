@@ -33,6 +33,9 @@ int main(int argc, char *argv[])
 	static constexpr size_t reply_length = sizeof reply - 1;
 	static constexpr size_t buffer_size = 256;
 	static constexpr int backlog = 5;
+	static constexpr unsigned char control_end = 0x20;
+	static constexpr unsigned char delete_byte = 0x7f;
+	static constexpr unsigned char caret_flip = 0x40; // ESC 0x1b is shown as ^[ 0x5b
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
 
 	// A closed stdout or stderr would be taken by the first socket, and
@@ -97,9 +100,32 @@ int main(int argc, char *argv[])
 	if (count < 0)
 		error(read_failed);
 
+	// The client is anyone who can reach the port: on a terminal its
+	// control characters are shown, not obeyed, so it cannot move the
+	// cursor, retitle the window or overwrite what was shown. Tab, line
+	// feed and a line's closing CR LF stay as they are; a file or pipe
+	// gets the bytes as received.
+	const char *text = buffer;
+	char shown[2 * buffer_size]; // two bytes at most for each one read
+	if (isatty(STDOUT_FILENO) != 0) {
+		size_t length = 0;
+		for (size_t i = 0; buffer[i] != '\0'; ++i) {
+			auto byte = static_cast<unsigned char>(buffer[i]);
+			bool kept = byte == '\t' || byte == '\n' ||
+				    (byte == '\r' && buffer[i + 1] == '\n');
+			if ((byte < control_end || byte == delete_byte) && !kept) {
+				shown[length++] = '^';
+				byte ^= caret_flip;
+			}
+			shown[length++] = static_cast<char>(byte);
+		}
+		shown[length] = '\0';
+		text = shown;
+	}
+
 	// Its result waits for the end: a line that cannot be written is
 	// reported once the client has had its reply.
-	int printed = printf(heading_format, buffer);
+	int printed = printf(heading_format, text);
 
 	// MSG_NOSIGNAL: a peer that reset the connection must not kill the
 	// process with SIGPIPE and lose the line still buffered for stdout.

@@ -26,6 +26,10 @@ std::string plain(int port) { return std::to_string(port); }
 std::string padded(int port) { return " \t+" + std::to_string(port) + "junk"; }
 std::string wrapped(int port) { return std::to_string(port + 65536); }
 std::string negative(int port) { return std::to_string(port - 65536); }
+std::string leading_zero(int port)
+{
+	return std::to_string(port).insert(0, 1, '0');
+} // decimal, not octal
 
 // The reply must be exactly the acknowledgement, then the end of the
 // stream, by reset only when bytes were left unread. A failure of the
@@ -58,6 +62,7 @@ const Exchange exchanges[] = {
 	{"PortWithBlanksSignAndTrailer", padded, "a", "a"},
 	{"PortAbove16Bits", wrapped, "b", "b"},
 	{"NegativePort", negative, "c", "c"},
+	{"PortWithLeadingZero", leading_zero, "e", "e"},
 	// Every local address, not 127.0.0.1 alone.
 	{"OtherLocalAddress", plain, "d", "d", {htonl(INADDR_LOOPBACK + 1)}},
 };
