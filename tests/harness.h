@@ -22,7 +22,6 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -138,14 +137,25 @@ struct Port {
 };
 
 // The command that runs the server: the built binary, or the words of
-// SERVER_COMMAND when it is set (a binary elsewhere, or one under a wrapper).
+// SERVER_COMMAND when it is set (a binary elsewhere, or one under a
+// wrapper). Its words are split at blanks, and a backslash keeps the next
+// character, as printf %q writes a path with spaces in it.
 inline std::vector<std::string> server(const std::vector<std::string> &args)
 {
-	std::vector<std::string> command;
 	const char *words = std::getenv("SERVER_COMMAND");
-	std::istringstream split(words != nullptr ? words : SERVER);
-	for (std::string word; split >> word;)
-		command.push_back(word);
+	std::vector<std::string> command{words != nullptr ? "" : SERVER};
+	for (const char *c = words; c != nullptr && *c != '\0'; ++c) {
+		if (*c == ' ' || *c == '\t') {
+			if (!command.back().empty())
+				command.emplace_back();
+			continue;
+		}
+		if (*c == '\\' && c[1] != '\0')
+			++c;
+		command.back() += *c;
+	}
+	if (command.back().empty())
+		command.pop_back();
 	command.insert(command.end(), args.begin(), args.end());
 	return command;
 }
