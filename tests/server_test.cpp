@@ -26,10 +26,8 @@ std::string plain(int port) { return std::to_string(port); }
 std::string padded(int port) { return " \t+" + std::to_string(port) + "junk"; }
 std::string wrapped(int port) { return std::to_string(port + 65536); }
 std::string negative(int port) { return std::to_string(port - 65536); }
-std::string leading_zero(int port)
-{
-	return std::to_string(port).insert(0, 1, '0');
-} // decimal, not octal
+// Decimal all the same, not octal as a C literal would be.
+std::string leading_zero(int port) { return plain(port).insert(0, 1, '0'); }
 
 // The reply must be exactly the acknowledgement, then the end of the
 // stream, by reset only when bytes were left unread. A failure of the
