@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,10 +33,31 @@ int main(int argc, char *argv[])
 	static constexpr char reply[] = "I got your message";
 	static constexpr size_t reply_length = sizeof reply - 1;
 	static constexpr size_t buffer_size = 256;
+	static constexpr size_t read_size = buffer_size - 1; // so the message is terminated
 	static constexpr int backlog = 5;
 	static constexpr unsigned char control_end = 0x20;
 	static constexpr unsigned char delete_byte = 0x7f;
 	static constexpr unsigned char caret_flip = 0x40; // ESC 0x1b is shown as ^[ 0x5b
+	static constexpr unsigned char meta_bit = 0x80;
+	static constexpr char meta[] = "M-";
+	static constexpr size_t widest = sizeof "M-^?" - 1; // the showing of 0xff
+	static constexpr unsigned char first_lead = 0xc2;   // 0xc0 and 0xc1 only make overlongs
+	static constexpr unsigned char last_lead = 0xf4;    // beyond it, only above U+10FFFF
+	static constexpr unsigned char three_lead = 0xe0;
+	static constexpr unsigned char four_lead = 0xf0;
+	static constexpr unsigned char tail_mask = 0xc0; // a following byte is 10xxxxxx
+	static constexpr unsigned char tail_tag = 0x80;
+	static constexpr unsigned char tail_value = 0x3f;
+	static constexpr unsigned tail_bits = 6;
+	static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000}; // by length
+	static constexpr char32_t first_shown = 0xa0; // U+0080 to U+009F are C1 controls
+	static constexpr char32_t surrogates_first = 0xd800;
+	static constexpr char32_t surrogates_last = 0xdfff;
+	static constexpr char32_t last_code = 0x10ffff;
+	static constexpr char32_t embeddings_first = 0x202a; // LRE RLE PDF LRO RLO
+	static constexpr char32_t embeddings_last = 0x202e;
+	static constexpr char32_t isolates_first = 0x2066; // LRI RLI FSI PDI
+	static constexpr char32_t isolates_last = 0x2069;
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
 
 	// A closed stdout or stderr would be taken by the first socket, and
@@ -96,28 +118,59 @@ int main(int argc, char *argv[])
 	// bzero is this program's zero-fill, however newer checkers rate it.
 	// NOLINTNEXTLINE(bugprone-unsafe-functions,cert-msc24-c,cert-msc33-c)
 	bzero(buffer, sizeof buffer);
-	ssize_t count = read(connection, buffer, sizeof buffer - 1);
+	ssize_t count = read(connection, buffer, read_size);
 	if (count < 0)
 		error(read_failed);
 
-	// The client is anyone who can reach the port: on a terminal its
-	// control characters are shown, not obeyed, so it cannot move the
-	// cursor, retitle the window or overwrite what was shown. Tab, line
-	// feed and a line's closing CR LF stay as they are; a file or pipe
-	// gets the bytes as received.
+	// The client is anyone who can reach the port: on a terminal nothing
+	// it sends may act, so it cannot move the cursor, retitle the window,
+	// make the terminal answer into its own input or reverse the text.
+	// Printable ASCII, tab, line feed, a line's closing CR LF and
+	// well-formed UTF-8 text stay as they are; every other byte is shown
+	// as cat -v shows it, C1 controls in UTF-8 (U+0080 to U+009F) and
+	// bidirectional embeddings, overrides and isolates included. A file
+	// or pipe gets the bytes as received.
 	const char *text = buffer;
-	char shown[2 * buffer_size]; // two bytes at most for each one read
+	char shown[widest * read_size + 1];
 	if (isatty(STDOUT_FILENO) != 0) {
+		const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
 		size_t length = 0;
-		for (size_t i = 0; buffer[i] != '\0'; ++i) {
-			auto byte = static_cast<unsigned char>(buffer[i]);
-			bool kept = byte == '\t' || byte == '\n' ||
-				    (byte == '\r' && buffer[i + 1] == '\n');
-			if ((byte < control_end || byte == delete_byte) && !kept) {
+		for (size_t i = 0; bytes[i] != '\0';) {
+			unsigned char byte = bytes[i];
+			size_t size = 1;
+			bool kept = (byte >= control_end && byte < delete_byte) || byte == '\t' ||
+				    byte == '\n' || (byte == '\r' && bytes[i + 1] == '\n');
+			if (byte >= first_lead && byte <= last_lead) {
+				size = 2 + (byte >= three_lead) + (byte >= four_lead);
+				// The lead's value bits: those after its `size` leading ones.
+				char32_t code = byte & (delete_byte >> size);
+				// The zero after the message ends a sequence cut short.
+				size_t got = 1;
+				while (got < size && (bytes[i + got] & tail_mask) == tail_tag)
+					code = code << tail_bits | (bytes[i + got++] & tail_value);
+				kept = got == size && code >= shortest[size] &&
+				       code >= first_shown && code <= last_code &&
+				       (code < surrogates_first || code > surrogates_last) &&
+				       (code < embeddings_first || code > embeddings_last) &&
+				       (code < isolates_first || code > isolates_last);
+			}
+			if (kept) {
+				memcpy(shown + length, bytes + i, size);
+				length += size;
+				i += size;
+				continue;
+			}
+			if (byte >= meta_bit) {
+				memcpy(shown + length, meta, sizeof meta - 1);
+				length += sizeof meta - 1;
+				byte ^= meta_bit;
+			}
+			if (byte < control_end || byte == delete_byte) {
 				shown[length++] = '^';
 				byte ^= caret_flip;
 			}
 			shown[length++] = static_cast<char>(byte);
+			++i;
 		}
 		shown[length] = '\0';
 		text = shown;

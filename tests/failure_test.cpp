@@ -177,6 +177,21 @@ struct Output {
 
 const std::string hostile = "ok\033[2J\033[H\033]0;x\a\b\x7f\x01\x1f\rA\r\n\t\xc3\xa9 ";
 const std::string caret = "ok^[[2J^[[H^[]0;x^G^H^?^A^_^MA\r\n\t\xc3\xa9 ";
+// C1 controls as UTF-8 (CSI, OSC and its end, DCS, NEL) and as raw bytes,
+// overlong forms, a code above U+10FFFF, a surrogate, a cut-off sequence,
+// a right-to-left override and an isolate, a lone Latin-1 byte; then text
+// of 2, 3 and 4 bytes from U+00A0 up, which stays; last a sequence that
+// the message's end cuts.
+const std::string eight_bit =
+	"\xc2\x9b"
+	"2K\xc2\x9d"
+	"0;PWNED\xc2\x9c\xc2\x90q\xc2\x85|\x80\x9b\x9f|\xc0\xaf\xe0\x83\xa9|\xf4\x90\x80\x80|"
+	"\xed\xa0\x80|\xe2\x82x|file\xe2\x80\xaetxt.exe\xe2\x81\xa6|\xe9 \xff|"
+	"\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80|\xf0\x9f\x98";
+const std::string cat_v = "M-BM-^[2KM-BM-^]0;PWNEDM-BM-^\\M-BM-^PqM-BM-^E|M-^@M-^[M-^_|M-@M-/"
+			  "M-`M-^CM-)|M-tM-^PM-^@M-^@|"
+			  "M-mM- M-^@|M-bM-^Bx|fileM-bM-^@M-.txt.exeM-bM-^AM-&|M-i M-^?|"
+			  "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80|M-pM-^_M-^X";
 
 const Output outputs[] = {
 	{"DeviceFull", Reader::device_full, 1, output_failed, ENOSPC},
@@ -185,6 +200,8 @@ const Output outputs[] = {
 	{"TerminalFull", Reader::full_terminal, 0, nullptr, 0},
 	{"PipeGetsControls", Reader::full_pipe, 0, nullptr, 0, hostile, hostile},
 	{"TerminalShowsControls", Reader::terminal, 0, nullptr, 0, hostile, caret},
+	{"PipeGetsEightBit", Reader::full_pipe, 0, nullptr, 0, eight_bit, eight_bit},
+	{"TerminalShowsEightBit", Reader::terminal, 0, nullptr, 0, eight_bit, cat_v},
 };
 
 void PrintTo(const Output &row, std::ostream *os) { *os << row.name; }
