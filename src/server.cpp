@@ -131,7 +131,7 @@ int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-comple
 	// bidirectional embeddings, overrides and isolates included. A file
 	// or pipe gets the bytes as received.
 	const char *text = buffer;
-	char shown[widest * read_size + 1];
+	char shown[(widest * read_size) + 1];
 	if (isatty(STDOUT_FILENO) != 0) {
 		const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
 		size_t length = 0;
