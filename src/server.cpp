@@ -142,8 +142,8 @@ int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-comple
 				    byte == '\n' || (byte == '\r' && bytes[i + 1] == '\n');
 			if (byte >= first_lead && byte <= last_lead) {
 				size = 2 + (byte >= three_lead) + (byte >= four_lead);
-				// The lead's value bits: those after its `size` leading ones.
-				char32_t code = byte & (delete_byte >> size);
+				// A lead keeps one value bit fewer than a tail for each tail.
+				char32_t code = byte & (tail_value >> (size - 1));
 				// The zero after the message ends a sequence cut short.
 				size_t got = 1;
 				while (got < size && (bytes[i + got] & tail_mask) == tail_tag)
