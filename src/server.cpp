@@ -17,8 +17,82 @@
 	exit(1);
 }
 
+// The client is anyone who can reach the port: on a terminal nothing it
+// sends may act, so it cannot move the cursor, retitle the window, make
+// the terminal answer into its own input or reorder what the operator
+// reads. Printable ASCII, tab, line feed, a line's closing CR LF and
+// well-formed UTF-8 text stay as they are; every other byte of `message`
+// goes to `shown` as cat -v shows it, C1 controls in UTF-8 (U+0080 to
+// U+009F) and Unicode's bidirectional controls included.
+static void show(const char *message, char *shown)
+{
+	static constexpr unsigned char control_end = 0x20;
+	static constexpr unsigned char delete_byte = 0x7f;
+	static constexpr unsigned char caret_flip = 0x40; // ESC 0x1b is shown as ^[ 0x5b
+	static constexpr unsigned char meta_bit = 0x80;
+	static constexpr char meta[] = "M-";
+	static constexpr unsigned char first_lead = 0xc2; // 0xc0 and 0xc1 only make overlongs
+	static constexpr unsigned char last_lead = 0xf4;  // beyond it, only above U+10FFFF
+	static constexpr unsigned char three_lead = 0xe0;
+	static constexpr unsigned char four_lead = 0xf0;
+	static constexpr unsigned char tail_mask = 0xc0; // a following byte is 10xxxxxx
+	static constexpr unsigned char tail_tag = 0x80;
+	static constexpr unsigned char tail_value = 0x3f;
+	static constexpr unsigned tail_bits = 6;
+	static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000}; // by length
+	static constexpr char32_t first_shown = 0xa0; // U+0080 to U+009F are C1 controls
+	static constexpr char32_t surrogates_first = 0xd800;
+	static constexpr char32_t surrogates_last = 0xdfff;
+	static constexpr char32_t last_code = 0x10ffff;
+	// Unicode's Bidi_Control property, first and last of each run: ALM;
+	// LRM and RLM; LRE, RLE, PDF, LRO and RLO; LRI, RLI, FSI and PDI.
+	static constexpr char32_t bidi_controls[][2] = {
+		{0x061c, 0x061c}, {0x200e, 0x200f}, {0x202a, 0x202e}, {0x2066, 0x2069}};
+
+	const auto *bytes = reinterpret_cast<const unsigned char *>(message);
+	size_t length = 0;
+	for (size_t i = 0; bytes[i] != '\0';) {
+		unsigned char byte = bytes[i];
+		size_t size = 1;
+		bool kept = (byte >= control_end && byte < delete_byte) || byte == '\t' ||
+			    byte == '\n' || (byte == '\r' && bytes[i + 1] == '\n');
+		if (byte >= first_lead && byte <= last_lead) {
+			size = 2 + (byte >= three_lead) + (byte >= four_lead);
+			// A lead keeps one value bit fewer than a tail for each tail.
+			char32_t code = byte & (tail_value >> (size - 1));
+			// The zero after the message ends a sequence cut short.
+			size_t got = 1;
+			while (got < size && (bytes[i + got] & tail_mask) == tail_tag)
+				code = code << tail_bits | (bytes[i + got++] & tail_value);
+			kept = got == size && code >= shortest[size] && code >= first_shown &&
+			       code <= last_code &&
+			       (code < surrogates_first || code > surrogates_last);
+			for (const char32_t *range : bidi_controls)
+				kept = kept && (code < range[0] || code > range[1]);
+		}
+		if (kept) {
+			memcpy(shown + length, bytes + i, size);
+			length += size;
+			i += size;
+			continue;
+		}
+		if (byte >= meta_bit) {
+			memcpy(shown + length, meta, sizeof meta - 1);
+			length += sizeof meta - 1;
+			byte ^= meta_bit;
+		}
+		if (byte < control_end || byte == delete_byte) {
+			shown[length++] = '^';
+			byte ^= caret_flip;
+		}
+		shown[length++] = static_cast<char>(byte);
+		++i;
+	}
+	shown[length] = '\0';
+}
+
 // cppcheck-suppress constParameter ; main takes its arguments as the language gives them
-int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-complexity): the whole run
+int main(int argc, char *argv[])
 {
 	static constexpr char null_device[] = "/dev/null";
 	static constexpr char null_failed[] = "ERROR opening /dev/null";
@@ -35,29 +109,12 @@ int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-comple
 	static constexpr size_t buffer_size = 256;
 	static constexpr size_t read_size = buffer_size - 1; // so the message is terminated
 	static constexpr int backlog = 5;
-	static constexpr unsigned char control_end = 0x20;
-	static constexpr unsigned char delete_byte = 0x7f;
-	static constexpr unsigned char caret_flip = 0x40; // ESC 0x1b is shown as ^[ 0x5b
-	static constexpr unsigned char meta_bit = 0x80;
-	static constexpr char meta[] = "M-";
 	static constexpr size_t widest = sizeof "M-^?" - 1; // the showing of 0xff
-	static constexpr unsigned char first_lead = 0xc2;   // 0xc0 and 0xc1 only make overlongs
-	static constexpr unsigned char last_lead = 0xf4;    // beyond it, only above U+10FFFF
-	static constexpr unsigned char three_lead = 0xe0;
-	static constexpr unsigned char four_lead = 0xf0;
-	static constexpr unsigned char tail_mask = 0xc0; // a following byte is 10xxxxxx
-	static constexpr unsigned char tail_tag = 0x80;
-	static constexpr unsigned char tail_value = 0x3f;
-	static constexpr unsigned tail_bits = 6;
-	static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000}; // by length
-	static constexpr char32_t first_shown = 0xa0; // U+0080 to U+009F are C1 controls
-	static constexpr char32_t surrogates_first = 0xd800;
-	static constexpr char32_t surrogates_last = 0xdfff;
-	static constexpr char32_t last_code = 0x10ffff;
-	static constexpr char32_t embeddings_first = 0x202a; // LRE RLE PDF LRO RLO
-	static constexpr char32_t embeddings_last = 0x202e;
-	static constexpr char32_t isolates_first = 0x2066; // LRI RLI FSI PDI
-	static constexpr char32_t isolates_last = 0x2069;
+	// The longest line: the heading, every byte read at its widest and the
+	// line feed. musl keeps 8 bytes of a buffer it is given for its own use.
+	static constexpr size_t line_size =
+		sizeof heading_format - sizeof "%s" + (widest * read_size);
+	static constexpr size_t stdio_own = 8;
 	static_assert(reply_length == 18, "the acknowledgement is 18 bytes on the wire");
 
 	// A closed stdout or stderr would be taken by the first socket, and
@@ -81,11 +138,15 @@ int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-comple
 		exit(1);
 	}
 
-	// Fully buffered whatever stdout is, so the line goes out at the end,
-	// after the reply: a reader that is gone, slow or full holds up no
-	// client. Left alone, a C library flushes at the line end on a
-	// terminal, and one flushes its first line wherever stdout goes.
-	if (setvbuf(stdout, nullptr, _IOFBF, BUFSIZ) != 0)
+	// Fully buffered whatever stdout is, in a buffer that holds the
+	// longest line, so the line goes out whole at the end, after the reply:
+	// a reader that is gone, slow, full or stopped holds up no client.
+	// Left alone, a C library flushes at the line end on a terminal, one
+	// flushes its first line wherever stdout goes, and both pick a buffer
+	// (1,024 bytes on a terminal) that a long shown line overflows. It
+	// outlives main, as the stream does.
+	static char output[line_size + stdio_own];
+	if (setvbuf(stdout, output, _IOFBF, sizeof output) != 0)
 		error(output_failed);
 
 	int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -122,57 +183,11 @@ int main(int argc, char *argv[]) // NOLINT(readability-function-cognitive-comple
 	if (count < 0)
 		error(read_failed);
 
-	// The client is anyone who can reach the port: on a terminal nothing
-	// it sends may act, so it cannot move the cursor, retitle the window,
-	// make the terminal answer into its own input or reverse the text.
-	// Printable ASCII, tab, line feed, a line's closing CR LF and
-	// well-formed UTF-8 text stay as they are; every other byte is shown
-	// as cat -v shows it, C1 controls in UTF-8 (U+0080 to U+009F) and
-	// bidirectional embeddings, overrides and isolates included. A file
-	// or pipe gets the bytes as received.
+	// A file or pipe gets the bytes as received.
 	const char *text = buffer;
 	char shown[(widest * read_size) + 1];
 	if (isatty(STDOUT_FILENO) != 0) {
-		const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
-		size_t length = 0;
-		for (size_t i = 0; bytes[i] != '\0';) {
-			unsigned char byte = bytes[i];
-			size_t size = 1;
-			bool kept = (byte >= control_end && byte < delete_byte) || byte == '\t' ||
-				    byte == '\n' || (byte == '\r' && bytes[i + 1] == '\n');
-			if (byte >= first_lead && byte <= last_lead) {
-				size = 2 + (byte >= three_lead) + (byte >= four_lead);
-				// A lead keeps one value bit fewer than a tail for each tail.
-				char32_t code = byte & (tail_value >> (size - 1));
-				// The zero after the message ends a sequence cut short.
-				size_t got = 1;
-				while (got < size && (bytes[i + got] & tail_mask) == tail_tag)
-					code = code << tail_bits | (bytes[i + got++] & tail_value);
-				kept = got == size && code >= shortest[size] &&
-				       code >= first_shown && code <= last_code &&
-				       (code < surrogates_first || code > surrogates_last) &&
-				       (code < embeddings_first || code > embeddings_last) &&
-				       (code < isolates_first || code > isolates_last);
-			}
-			if (kept) {
-				memcpy(shown + length, bytes + i, size);
-				length += size;
-				i += size;
-				continue;
-			}
-			if (byte >= meta_bit) {
-				memcpy(shown + length, meta, sizeof meta - 1);
-				length += sizeof meta - 1;
-				byte ^= meta_bit;
-			}
-			if (byte < control_end || byte == delete_byte) {
-				shown[length++] = '^';
-				byte ^= caret_flip;
-			}
-			shown[length++] = static_cast<char>(byte);
-			++i;
-		}
-		shown[length] = '\0';
+		show(buffer, shown);
 		text = shown;
 	}
 

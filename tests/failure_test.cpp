@@ -162,8 +162,16 @@ TEST(Failure, PeerResetBeforeReplyKeepsMessage)
 // a pipe or terminal on stdout is still full or has lost its reader, and a
 // line that cannot be written is then a failure, or the signal its writer
 // gets. A terminal is shown a client's control characters, never sent
-// them; a pipe gets every byte.
-enum class Reader : uint8_t { device_full, gone, full_pipe, full_terminal, terminal };
+// them; a pipe gets every byte. A terminal whose output is stopped
+// (Ctrl-S) holds up no reply either, even for the longest line.
+enum class Reader : uint8_t {
+	device_full,
+	gone,
+	full_pipe,
+	full_terminal,
+	stopped_terminal,
+	terminal
+};
 
 struct Output {
 	std::string name;
@@ -179,19 +187,32 @@ const std::string hostile = "ok\033[2J\033[H\033]0;x\a\b\x7f\x01\x1f\rA\r\n\t\xc
 const std::string caret = "ok^[[2J^[[H^[]0;x^G^H^?^A^_^MA\r\n\t\xc3\xa9 ";
 // C1 controls as UTF-8 (CSI, OSC and its end, DCS, NEL) and as raw bytes,
 // overlong forms, a code above U+10FFFF, a surrogate, a cut-off sequence,
-// a right-to-left override and an isolate, a lone Latin-1 byte; then text
-// of 2, 3 and 4 bytes from U+00A0 up, which stays; last a sequence that
-// the message's end cuts.
+// a right-to-left override and an isolate, a lone Latin-1 byte, the
+// bidirectional marks ALM, LRM and RLM among neighbours and Hebrew that
+// stay; then text of 2, 3 and 4 bytes from U+00A0 up, which stays; last a
+// sequence that the message's end cuts.
 const std::string eight_bit =
 	"\xc2\x9b"
 	"2K\xc2\x9d"
 	"0;PWNED\xc2\x9c\xc2\x90q\xc2\x85|\x80\x9b\x9f|\xc0\xaf\xe0\x83\xa9|\xf4\x90\x80\x80|"
 	"\xed\xa0\x80|\xe2\x82x|file\xe2\x80\xaetxt.exe\xe2\x81\xa6|\xe9 \xff|"
+	"\xd8\x9b\xd8\x9c\xd7\x90|\xe2\x80\x8d\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\x90|"
 	"\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80|\xf0\x9f\x98";
 const std::string cat_v = "M-BM-^[2KM-BM-^]0;PWNEDM-BM-^\\M-BM-^PqM-BM-^E|M-^@M-^[M-^_|M-@M-/"
 			  "M-`M-^CM-)|M-tM-^PM-^@M-^@|"
 			  "M-mM- M-^@|M-bM-^Bx|fileM-bM-^@M-.txt.exeM-bM-^AM-&|M-i M-^?|"
+			  "\xd8\x9bM-XM-^\\\xd7\x90|\xe2\x80\x8dM-bM-^@M-^NM-bM-^@M-^O\xe2\x80\x90|"
 			  "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80|M-pM-^_M-^X";
+
+// The longest line a terminal can be shown: every byte read is 0xff.
+const std::string longest(255, '\xff');
+std::string widest()
+{
+	std::string shown;
+	for (size_t i = 0; i < longest.size(); ++i)
+		shown += "M-^?";
+	return shown;
+}
 
 const Output outputs[] = {
 	{"DeviceFull", Reader::device_full, 1, output_failed, ENOSPC},
@@ -202,6 +223,7 @@ const Output outputs[] = {
 	{"TerminalShowsControls", Reader::terminal, 0, nullptr, 0, hostile, caret},
 	{"PipeGetsEightBit", Reader::full_pipe, 0, nullptr, 0, eight_bit, eight_bit},
 	{"TerminalShowsEightBit", Reader::terminal, 0, nullptr, 0, eight_bit, cat_v},
+	{"TerminalStoppedLongest", Reader::stopped_terminal, 0, nullptr, 0, longest, widest()},
 };
 
 void PrintTo(const Output &row, std::ostream *os) { *os << row.name; }
@@ -225,7 +247,8 @@ std::string fill(int fd)
 // /dev/pts, with errno saying why.
 int stdout_for(Reader reader, int *kept, std::string *filler)
 {
-	if (reader == Reader::full_terminal || reader == Reader::terminal) {
+	if (reader == Reader::full_terminal || reader == Reader::stopped_terminal ||
+	    reader == Reader::terminal) {
 		*kept = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
 		if (*kept < 0 || grantpt(*kept) < 0 || unlockpt(*kept) < 0)
 			return -1;
@@ -237,6 +260,8 @@ int stdout_for(Reader reader, int *kept, std::string *filler)
 		tcsetattr(terminal, TCSANOW, &raw);
 		if (reader == Reader::full_terminal)
 			*filler = fill(terminal);
+		if (reader == Reader::stopped_terminal && tcflow(terminal, TCOOFF) < 0)
+			fail("tcflow", errno);
 		return terminal;
 	}
 	int ends[2];
@@ -268,13 +293,15 @@ TEST_P(Stdout, HoldsUpNoReply)
 		GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(errno);
 	Port port;
 	Process server = start(harness::server({std::to_string(port.number)}), target);
-	close(target);
 	int fd = send_message(server, port.number, row.sent);
 	ASSERT_GE(fd, 0) << "the server ended without listening";
 	std::string wire(sizeof reply - 1, '\0');
 	ssize_t got = recv(fd, wire.data(), wire.size(), MSG_WAITALL);
 	wire.resize(got > 0 ? static_cast<size_t>(got) : 0);
 	EXPECT_EQ(wire, reply);
+	if (row.reader == Reader::stopped_terminal)
+		tcflow(target, TCOON);
+	close(target);
 	std::string out = kept >= 0 ? drain(kept) : "";
 	close(kept);
 	close(fd);
