@@ -201,6 +201,11 @@ int main(int argc, char *argv[])
 	if (count < 0)
 		error(reply_failed);
 
+	// The client's stream ends now, not at exit, so a client that reads to
+	// its end is held by no reader of stdout. Not checked: the reply is out
+	// and the line is still owed to stdout, whatever the close says.
+	close(connection);
+
 	// A line that never reached its reader is a failure, not a success.
 	// Some file systems report a failed write only when the file is
 	// closed, and the close at exit would throw that report away. The
