@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,38 @@
 {
 	perror(message);
 	exit(1);
+}
+
+// As the first process of a PID namespace, as in a container, the server
+// is sent only the signals it handles: TERM, INT and HUP would do nothing,
+// and an engine could end it only with KILL once its wait ran out. There
+// they end it as they end any other process, with the status a shell
+// shows for that. _exit is all a handler may safely call, and the line
+// still buffered is lost, as it is to a signal's default action.
+[[noreturn]] static void stop(int signal)
+{
+	// The status of a process that a signal ended, less the signal's number.
+	static constexpr int killed = 128;
+	_exit(killed + signal);
+}
+
+// A signal the caller ignores, as nohup does HUP, stays ignored.
+static void stop_on_signals()
+{
+	static constexpr char signal_failed[] = "ERROR setting a signal action";
+	static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
+	struct sigaction action = {};
+	for (int signal : stops) {
+		struct sigaction inherited = {};
+		if (sigaction(signal, nullptr, &inherited) != 0)
+			error(signal_failed);
+		// Ignored anew, not left alone: an emulator that catches every
+		// signal for its own use (qemu-user) then lets this one go too,
+		// rather than interrupt the call that waits.
+		action.sa_handler = inherited.sa_handler == SIG_IGN ? SIG_IGN : stop;
+		if (sigaction(signal, &action, nullptr) != 0)
+			error(signal_failed);
+	}
 }
 
 // The client is anyone who can reach the port: on a terminal nothing it
@@ -109,6 +142,7 @@ int main(int argc, char *argv[])
 	static constexpr size_t buffer_size = 256;
 	static constexpr size_t read_size = buffer_size - 1; // so the message is terminated
 	static constexpr int backlog = 5;
+	static constexpr pid_t first_process = 1;
 	static constexpr size_t widest = sizeof "M-^?" - 1; // the showing of 0xff
 	// The longest line: the heading, every byte read at its widest and the
 	// line feed. musl keeps 8 bytes of a buffer it is given for its own use.
@@ -137,6 +171,9 @@ int main(int argc, char *argv[])
 		fwrite(usage, 1, sizeof usage - 1, stderr);
 		exit(1);
 	}
+
+	if (getpid() == first_process)
+		stop_on_signals();
 
 	// Fully buffered whatever stdout is, in a buffer that holds the
 	// longest line, so the line goes out whole at the end, after the reply:

@@ -233,19 +233,6 @@ const Output outputs[] = {
 
 void PrintTo(const Output &row, std::ostream *os) { *os << row.name; }
 
-// Writes to `fd` until it would block; returns what was written.
-std::string fill(int fd)
-{
-	int flags = fcntl(fd, F_GETFL);
-	std::string filler;
-	const std::string chunk(4096, 'f');
-	fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-	for (ssize_t n = 0; n >= 0; n = write(fd, chunk.data(), chunk.size()))
-		filler.append(chunk, 0, static_cast<size_t>(n));
-	fcntl(fd, F_SETFL, flags);
-	return filler;
-}
-
 // The server's stdout for `reader`; `kept` is the pipe's reading end where
 // the test reads it, else -1, and `filler` what fills the pipe already.
 // -1 where no pseudo-terminal can be had, as in a build root without

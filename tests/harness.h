@@ -189,6 +189,7 @@ struct Result {
 	std::string out;
 	std::string err;
 	int status = -1; // exit status, or 128 + the signal that ended it
+	int signal = 0;  // the signal that ended it, if one did
 };
 
 // Starts `command` with stdin on /dev/null, stderr to a pipe, and stdout on
@@ -265,6 +266,19 @@ inline std::string drain(int fd, bool *reset = nullptr)
 	}
 }
 
+// Writes to `fd` until it would block; returns what was written.
+inline std::string fill(int fd)
+{
+	int flags = fcntl(fd, F_GETFL);
+	std::string filler;
+	const std::string chunk(4096, 'f');
+	fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+	for (ssize_t n = 0; n >= 0; n = write(fd, chunk.data(), chunk.size()))
+		filler.append(chunk, 0, static_cast<size_t>(n));
+	fcntl(fd, F_SETFL, flags);
+	return filler;
+}
+
 inline bool ended(const Process &process, timespec timeout)
 {
 	pollfd end{process.pidfd, POLLIN, 0};
@@ -282,6 +296,7 @@ inline Result finish(Process &process)
 	process.pid = -1;
 	Result result;
 	result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 	if (process.out >= 0)
 		result.out = drain(process.out);
 	result.err = drain(process.err);

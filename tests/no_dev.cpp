@@ -7,35 +7,16 @@
 // has no privilege; where neither can be had it says why and ends with
 // status 77.
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
+#include "namespaces.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <sys/mount.h>
 
 namespace
 {
 
-[[noreturn]] void cannot(const char *step)
-{
-	std::fprintf(stderr, "no_dev: %s: %s\n", step, std::strerror(errno));
-	std::exit(77);
-}
+constexpr char name[] = "no_dev";
 
-// Maps this user to root of the new user namespace, `id` to `file`.
-void map(const char *file, const std::string &id)
-{
-	int fd = open(file, O_WRONLY | O_CLOEXEC);
-	std::string line = "0 " + id + " 1";
-	if (fd < 0 || write(fd, line.data(), line.size()) < 0)
-		cannot(file);
-	close(fd);
-}
+[[noreturn]] void cannot(const char *step) { namespaces::cannot(name, step); }
 
 } // namespace
 
@@ -50,18 +31,7 @@ int main(int argc, char *argv[])
 		std::fputs("usage: no_dev [--read-only] PROGRAM [ARG...]\n", stderr);
 		return 2;
 	}
-	std::string uid = std::to_string(getuid());
-	std::string gid = std::to_string(getgid());
-	if (unshare(CLONE_NEWNS) < 0) {
-		if (unshare(CLONE_NEWUSER | CLONE_NEWNS) < 0)
-			cannot("unshare");
-		map("/proc/self/uid_map", uid);
-		int fd = open("/proc/self/setgroups", O_WRONLY | O_CLOEXEC);
-		if (fd < 0 || write(fd, "deny", 4) < 0)
-			cannot("/proc/self/setgroups");
-		close(fd);
-		map("/proc/self/gid_map", gid);
-	}
+	namespaces::enter(name, CLONE_NEWNS);
 	// Private first, so the empty /dev shows nowhere else. In a chroot the
 	// root is no mount, but the /dev it was given is.
 	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 &&
