@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 namespace
 {
@@ -100,12 +101,19 @@ Seen run(const Stop &row, const std::vector<std::string> &command, int port)
 	Seen seen;
 	if (row.when == When::output_full && pipe2(ends, O_CLOEXEC) == 0)
 		seen.filler = fill(ends[1]);
-	struct sigaction given = {};
-	given.sa_handler = row.hup_ignored ? SIG_IGN : SIG_DFL;
-	struct sigaction kept = {};
-	sigaction(SIGHUP, &given, &kept);
+	// The server is given the three at their defaults, whatever this
+	// process was given (a shell's background job ignores INT), but for
+	// an ignored HUP.
+	constexpr int stopping[] = {SIGTERM, SIGINT, SIGHUP};
+	struct sigaction kept[std::size(stopping)] = {};
+	for (size_t i = 0; i < std::size(stopping); ++i) {
+		struct sigaction given = {};
+		given.sa_handler = stopping[i] == SIGHUP && row.hup_ignored ? SIG_IGN : SIG_DFL;
+		sigaction(stopping[i], &given, &kept[i]);
+	}
 	Process server = start(command, ends[1]);
-	sigaction(SIGHUP, &kept, nullptr);
+	for (size_t i = 0; i < std::size(stopping); ++i)
+		sigaction(stopping[i], &kept[i], nullptr);
 	close(ends[1]);
 
 	if (row.when != When::output_full) {
