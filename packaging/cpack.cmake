@@ -1,7 +1,7 @@
 # Read by cpack for each generator.
 
-# A static build is released as an archive; a .deb of it would be a second,
-# statically linked package of the name the real one has.
+# A static build is packed as an archive, whose server the release
+# packages for Debian itself, with its revision and no dependency.
 if(CPACK_ARCHIVE_ONLY AND NOT CPACK_GENERATOR STREQUAL "TGZ")
 	message(FATAL_ERROR "a static build is packaged as a .tar.gz only (cpack -G TGZ)")
 endif()
