@@ -52,7 +52,7 @@ enum class When : uint8_t {
 
 struct Stop {
 	std::string name;
-	std::vector<int> signals; // sent in this order
+	int signal; // sent to the server, if any
 	int status;
 	int killed_by; // the signal whose default action ended it, if any
 	When when;
@@ -61,15 +61,15 @@ struct Stop {
 };
 
 const Stop stops[] = {
-	{"TermWhileWaiting", {SIGTERM}, 128 + SIGTERM, 0, When::waiting, true},
-	{"IntWhileWaiting", {SIGINT}, 128 + SIGINT, 0, When::waiting, true},
-	{"HupWhileWaiting", {SIGHUP}, 128 + SIGHUP, 0, When::waiting, true},
-	{"TermOnFullOutput", {SIGTERM}, 128 + SIGTERM, 0, When::output_full, true},
-	{"IntOnFullOutput", {SIGINT}, 128 + SIGINT, 0, When::output_full, true},
-	{"HupOnFullOutput", {SIGHUP}, 128 + SIGHUP, 0, When::output_full, true},
-	{"IgnoredHupStaysIgnored", {SIGHUP}, 0, 0, When::before_serving, true, true},
-	{"ServesAsFirst", {}, 0, 0, When::before_serving, true},
-	{"TermKillsElsewhere", {SIGTERM}, 128 + SIGTERM, SIGTERM, When::waiting, false},
+	{"TermWhileWaiting", SIGTERM, 128 + SIGTERM, 0, When::waiting, true},
+	{"IntWhileWaiting", SIGINT, 128 + SIGINT, 0, When::waiting, true},
+	{"HupWhileWaiting", SIGHUP, 128 + SIGHUP, 0, When::waiting, true},
+	{"TermOnFullOutput", SIGTERM, 128 + SIGTERM, 0, When::output_full, true},
+	{"IntOnFullOutput", SIGINT, 128 + SIGINT, 0, When::output_full, true},
+	{"HupOnFullOutput", SIGHUP, 128 + SIGHUP, 0, When::output_full, true},
+	{"IgnoredHupStaysIgnored", SIGHUP, 0, 0, When::before_serving, true, true},
+	{"ServesAsFirst", 0, 0, 0, When::before_serving, true},
+	{"TermKillsElsewhere", SIGTERM, 128 + SIGTERM, SIGTERM, When::waiting, false},
 };
 
 const std::string hi = std::string(heading) + "hi\n";
@@ -84,14 +84,14 @@ struct Seen {
 	Result result;
 };
 
-// Sends `row`'s signals to the server, the wrapper's child where there is one.
-void send_signals(const Stop &row, const Process &server)
+// Sends `row`'s signal to the server, the wrapper's child where there is one.
+void send_signal(const Stop &row, const Process &server)
 {
 	pid_t target = server.pid;
 	if (row.first && !(std::ifstream(children(server.pid)) >> target))
 		throw std::runtime_error("the server's first process has no child");
-	for (int signal : row.signals)
-		kill(target, signal);
+	if (row.signal != 0)
+		kill(target, row.signal);
 }
 
 // The run of `row` under `command` on `port`, up to its end.
@@ -119,7 +119,7 @@ Seen run(const Stop &row, const std::vector<std::string> &command, int port)
 	if (row.when != When::output_full) {
 		if (!listens(server, port))
 			throw std::runtime_error("the server ended without listening");
-		send_signals(row, server);
+		send_signal(row, server);
 	}
 	int fd = row.when == When::waiting ? -1 : send_message(server, port, "hi");
 	bool reset = false;
@@ -127,7 +127,7 @@ Seen run(const Stop &row, const std::vector<std::string> &command, int port)
 		seen.wire = drain(fd, &reset);
 	close(fd);
 	if (row.when == When::output_full)
-		send_signals(row, server);
+		send_signal(row, server);
 	seen.in_time = ended(server, {1, 0});
 	if (!seen.in_time)
 		return seen;
@@ -173,7 +173,7 @@ TEST_P(Signals, EndTheServerAtOnce)
 	if (command.empty())
 		GTEST_SKIP() << why;
 	Seen seen = run(row, command, port.number);
-	ASSERT_TRUE(seen.in_time) << "still running 1 s after the signals";
+	ASSERT_TRUE(seen.in_time) << "still running 1 s after the signal";
 	EXPECT_EQ(seen.wire, row.when == When::waiting ? "" : reply);
 	EXPECT_EQ(seen.out, seen.filler + (row.status == 0 ? hi : ""));
 	EXPECT_EQ(seen.result.err, "");
